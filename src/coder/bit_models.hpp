@@ -1,0 +1,155 @@
+// Adaptive probabilities and the three ways of coding under them: the paired
+// byte tree (two cells from two context-indexed tables, summed), the match
+// flag (one cell), and the trial pass, which runs the paired tree over a
+// scratch copy of the tables and only counts the bytes it would emit.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+
+#include "coder/range_coder.hpp"
+
+namespace vexa {
+
+using Prob = std::uint16_t;                                // probability of a 1
+
+inline constexpr std::uint32_t TABLE_CELLS = 131072;       // 512 byte trees of 256 cells
+inline constexpr std::uint32_t PAIR_SCALE = 2048;          // two pair cells sum to at most 4096
+inline constexpr std::uint32_t FLAG_SCALE = 4096;
+inline constexpr std::uint32_t TRIAL_B_BASE = 65536;       // trial cells copied from table B
+static_assert((TABLE_CELLS & (TABLE_CELLS - 1)) == 0, "indexes are masked to the table size");
+static_assert(2 * PAIR_SCALE == FLAG_SCALE, "a pair and a flag cell share the coder's 12-bit split");
+static_assert(2 * TRIAL_B_BASE == TABLE_CELLS, "the trial table is two copied halves");
+
+struct BitTables {
+    Prob table_a[TABLE_CELLS];
+    Prob table_b[TABLE_CELLS];
+    Prob match_flag[TABLE_CELLS];
+    Prob trial[TABLE_CELLS];
+    std::uint8_t rate_a;    // adapts table A cells
+    std::uint8_t rate_b;    // adapts table B and match-flag cells
+};
+extern BitTables bit_tables;
+
+// Tables A and B to one half of 2048, match flags to one half of 4096.
+void init_tables();
+
+// Copies the lower halves of tables A and B into the trial table and resets
+// the trial counters of `rc`; nothing else of `rc` is touched.
+void start_trial(RangeCoder& rc);
+
+// One adaptation. With a rate of 1 or more a cell never reaches 0 or its
+// scale, so every bound lies strictly inside the range.
+[[gnu::always_inline]] inline void adapt(Prob& p, std::uint32_t bit, std::uint32_t rate,
+                                         std::uint32_t scale) {
+    p = static_cast<Prob>(bit ? p + ((scale - p) >> rate) : p - (p >> rate));
+}
+
+// The rates are passed in so that a byte loads them once: the compiler
+// cannot keep them in registers across stores to the tables otherwise.
+[[gnu::always_inline]] inline void encode_pair_step(RangeCoder& rc, Prob& a, Prob& b,
+                                                    std::uint32_t bit, std::uint32_t ra,
+                                                    std::uint32_t rb) {
+    rc.encode_bit((rc.range >> 12) * (std::uint32_t{a} + b), bit);
+    adapt(a, bit, ra, PAIR_SCALE);
+    adapt(b, bit, rb, PAIR_SCALE);
+}
+
+[[gnu::always_inline]] inline std::uint32_t decode_pair_step(RangeCoder& rc, Prob& a, Prob& b,
+                                                             std::uint32_t ra, std::uint32_t rb) {
+    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * (std::uint32_t{a} + b));
+    adapt(a, bit, ra, PAIR_SCALE);
+    adapt(b, bit, rb, PAIR_SCALE);
+    return bit;
+}
+
+// Trial step: the same split and adaptation on `trial_range`, with no lower
+// end and no output; each renormalising shift counts one byte.
+[[gnu::always_inline]] inline void count_pair_step(RangeCoder& rc, Prob& a, Prob& b,
+                                                   std::uint32_t bit, std::uint32_t ra,
+                                                   std::uint32_t rb) {
+    const std::uint32_t bound = (rc.trial_range >> 12) * (std::uint32_t{a} + b);
+    rc.trial_range = bit ? bound : rc.trial_range - bound;
+    while (rc.trial_range < RANGE_TOP) {
+        rc.trial_range <<= 8;
+        ++rc.trial_count;
+    }
+    adapt(a, bit, ra, PAIR_SCALE);
+    adapt(b, bit, rb, PAIR_SCALE);
+}
+
+// A byte, most significant bit first, under tree bases ctx_a and ctx_b
+// (multiples of 256 below TABLE_CELLS).
+[[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
+                                                    std::uint32_t ctx_b, std::uint32_t value) {
+    assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
+    Prob* const ta = bit_tables.table_a + ctx_a;
+    Prob* const tb = bit_tables.table_b + ctx_b;
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    std::uint32_t node = 1, bit;
+    bit = (value >> 7) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 6) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 5) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 4) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 3) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 2) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 1) & 1; encode_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = value & 1;        encode_pair_step(rc, ta[node], tb[node], bit, ra, rb);
+    assert(2 * node + bit == 256 + (value & 0xFF));
+}
+
+[[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
+                                                             std::uint32_t ctx_b) {
+    assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
+    Prob* const ta = bit_tables.table_a + ctx_a;
+    Prob* const tb = bit_tables.table_b + ctx_b;
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    std::uint32_t node = 1;
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    return node - 256;
+}
+
+// Trial tree bases: trial_ctx_a below TRIAL_B_BASE, trial_ctx_b at or above it.
+[[gnu::always_inline]] inline void count_pair_byte(RangeCoder& rc, std::uint32_t trial_ctx_a,
+                                                   std::uint32_t trial_ctx_b, std::uint32_t value) {
+    assert(trial_ctx_a < TRIAL_B_BASE && trial_ctx_b >= TRIAL_B_BASE && trial_ctx_b < TABLE_CELLS);
+    Prob* const ta = bit_tables.trial + trial_ctx_a;
+    Prob* const tb = bit_tables.trial + trial_ctx_b;
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    std::uint32_t node = 1, bit;
+    bit = (value >> 7) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 6) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 5) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 4) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 3) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 2) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = (value >> 1) & 1; count_pair_step(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
+    bit = value & 1;        count_pair_step(rc, ta[node], tb[node], bit, ra, rb);
+}
+
+// The match flag always adapts at rate_b.
+[[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, std::uint32_t match_state,
+                                                     std::uint32_t bit) {
+    assert(match_state < TABLE_CELLS);
+    Prob& p = bit_tables.match_flag[match_state];
+    rc.encode_bit((rc.range >> 12) * p, bit);
+    adapt(p, bit, bit_tables.rate_b, FLAG_SCALE);
+}
+
+[[gnu::always_inline]] inline std::uint32_t decode_match_flag(RangeCoder& rc,
+                                                              std::uint32_t match_state) {
+    assert(match_state < TABLE_CELLS);
+    Prob& p = bit_tables.match_flag[match_state];
+    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * p);
+    adapt(p, bit, bit_tables.rate_b, FLAG_SCALE);
+    return bit;
+}
+
+}  // namespace vexa

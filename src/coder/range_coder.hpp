@@ -1,0 +1,120 @@
+// Binary range coder with carry propagation, and the one 64 KiB staging
+// buffer between the coder and the file.
+//
+// Decision 1 takes the lower part of the interval (width = bound), 0 the
+// upper part, so every probability handed to the coder is that of a 1.
+// `low` is kept wider than 32 bits so that a carry out of the low word can
+// be seen and added to bytes that have left `low` but are still pending.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+#include <cstdio>
+
+namespace vexa {
+
+inline constexpr std::uint32_t IO_BUFFER_SIZE = 65536;
+inline constexpr std::uint32_t RANGE_TOP = 1u << 24;   // renormalise below this
+
+// Coded bytes pass through here: written out 65536 at a time when
+// compressing, read in up to 65536 at a time when decompressing.
+struct IoBuffer {
+    std::uint8_t data[IO_BUFFER_SIZE];
+    std::uint32_t pos;
+    std::uint32_t fill;
+    std::FILE* stream;
+    bool ran_dry;      // a get_byte had to be answered past the end of the input
+    bool failed;       // a read or write on the stream failed
+    int error;         // errno of the first failure
+};
+extern IoBuffer io_buffer;
+
+// Binds the buffer to a stream and empties it.
+void bind_io_buffer(std::FILE* stream);
+// Writes the collected bytes out. Also called by put_byte when the buffer is full.
+void drain();
+// Refills from the stream; past the end it supplies zeros and sets `ran_dry`.
+void refill_io_buffer();
+
+[[gnu::always_inline]] inline void put_byte(std::uint8_t b) {
+    io_buffer.data[io_buffer.pos++] = b;
+    if (io_buffer.pos == IO_BUFFER_SIZE) drain();
+}
+
+[[gnu::always_inline]] inline std::uint8_t get_byte() {
+    if (io_buffer.pos == io_buffer.fill) refill_io_buffer();
+    return io_buffer.data[io_buffer.pos++];
+}
+
+struct RangeCoder {
+    std::int32_t direction;      // 0 encodes, 1 decodes
+    std::uint64_t low;           // low word, and the carry out of it in bit 32
+    std::uint8_t cache;
+    std::uint32_t cache_size;    // the cache byte plus the pending 0xFF run
+    std::uint32_t range;
+    std::uint32_t trial_range;
+    std::int32_t trial_count;
+    std::uint32_t code;
+
+    // The decoder reads five bytes here. The first is always the encoder's
+    // initial cache byte (0); the four after it shift it out again.
+    explicit RangeCoder(std::int32_t dir);
+
+    // Contract: 0 < bound < range.
+    [[gnu::always_inline]] void encode_bit(std::uint32_t bound, std::uint32_t bit) {
+        assert(bound > 0 && bound < range);
+        if (bit) {
+            range = bound;
+        } else {
+            low += bound;
+            range -= bound;
+        }
+        while (range < RANGE_TOP) {
+            range <<= 8;
+            shift_low();
+        }
+    }
+
+    [[gnu::always_inline]] std::uint32_t decode_bit(std::uint32_t bound) {
+        std::uint32_t bit;
+        if (code < bound) {
+            range = bound;
+            bit = 1;
+        } else {
+            code -= bound;
+            range -= bound;
+            bit = 0;
+        }
+        while (range < RANGE_TOP) {
+            range <<= 8;
+            code = (code << 8) | get_byte();
+        }
+        return bit;
+    }
+
+    // Moves the top byte of the low word towards the output. A byte 0xFF
+    // cannot be emitted yet: a later carry may still turn it into 0x00.
+    [[gnu::always_inline]] void shift_low() {
+        const auto low_word = static_cast<std::uint32_t>(low);
+        const auto carry = static_cast<std::uint32_t>(low >> 32);
+        if (low_word < 0xFF000000u || carry != 0) {
+            put_byte(static_cast<std::uint8_t>(cache + carry));
+            for (; cache_size > 1; --cache_size) put_byte(static_cast<std::uint8_t>(0xFF + carry));
+            cache = static_cast<std::uint8_t>(low_word >> 24);
+            cache_size = 0;
+        }
+        ++cache_size;
+        low = static_cast<std::uint32_t>(low_word << 8);
+    }
+
+    // Five shifts push out everything but the last cache byte, which is
+    // always 0 by then and never emitted.
+    void flush();
+
+    void encode_direct_bit(std::uint32_t bit) { encode_bit(range >> 1, bit); }
+    std::uint32_t decode_direct_bit() { return decode_bit(range >> 1); }
+    void encode_direct_byte(std::uint32_t value);
+    std::uint32_t decode_direct_byte();
+};
+
+}  // namespace vexa

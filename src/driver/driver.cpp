@@ -1,0 +1,109 @@
+// One run: check the command line, open the input and then the output, run
+// the pipeline of the chosen direction, report. Every failure ends with a
+// message on standard error, status 1, and no partial output left behind.
+#include "driver/driver.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/pipeline.hpp"
+
+namespace vexa {
+
+namespace {
+
+const char* const USAGE =
+    "experimental vexa method v.0.01            \n"
+    "To compress:   vexa c input output\n"
+    "To decompress: vexa d input output\n";
+
+// The output path, once we have created or truncated a regular file there.
+const char* partial_output = nullptr;
+
+void remove_partial_output() {
+    if (partial_output != nullptr) std::remove(partial_output);
+    partial_output = nullptr;
+}
+
+// "path: reason"; the message is formed before the removal can touch errno.
+int fail(const char* path, const char* reason) {
+    std::fprintf(stderr, "%s: %s\n", path, reason);
+    remove_partial_output();
+    return 1;
+}
+
+int fail_errno(const char* path, int err) { return fail(path, std::strerror(err != 0 ? err : EIO)); }
+
+long long now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int report(const RunResult& r, const char* in_path, const char* out_path) {
+    switch (r.status) {
+        case RunStatus::ok: return 0;
+        case RunStatus::read_failed: return fail_errno(in_path, r.error);
+        case RunStatus::input_changed: return fail(in_path, "file shrank while it was being compressed");
+        case RunStatus::too_large: return fail(in_path, "cannot compress: not a regular file of less than 2 GiB");
+        case RunStatus::write_failed: return fail_errno(out_path, r.error);
+        case RunStatus::truncated: return fail(in_path, "compressed data is truncated");
+        case RunStatus::damaged: return fail(in_path, "compressed data is damaged");
+    }
+    return fail(in_path, "unknown failure");
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    if (argc != 4 || (argv[1][0] != 'c' && argv[1][0] != 'd')) {
+        std::fputs(USAGE, stdout);
+        return 1;
+    }
+    const bool compressing = argv[1][0] == 'c';
+    const char* const in_path = argv[2];
+    const char* const out_path = argv[3];
+    const long long start = now_ms();
+
+    std::FILE* const in = std::fopen(in_path, "rb");
+    if (in == nullptr) return fail_errno(in_path, errno);
+
+    // Refuse before the output is opened: opening it would truncate the input.
+    struct stat in_stat {}, out_stat {};
+    if (fstat(fileno(in), &in_stat) != 0) return fail_errno(in_path, errno);
+    if (stat(out_path, &out_stat) == 0 && out_stat.st_dev == in_stat.st_dev &&
+        out_stat.st_ino == in_stat.st_ino) {
+        return fail(out_path, "is the input file; refusing to overwrite it");
+    }
+    if (compressing && S_ISREG(in_stat.st_mode) &&
+        static_cast<unsigned long long>(in_stat.st_size) > MAX_INPUT_LENGTH) {
+        return fail(in_path, "too large: vexa compresses files of less than 2 GiB");
+    }
+
+    std::FILE* const out = std::fopen(out_path, "wb");
+    if (out == nullptr) return fail_errno(out_path, errno);
+    if (fstat(fileno(out), &out_stat) == 0 && S_ISREG(out_stat.st_mode)) partial_output = out_path;
+
+    if (!allocate_work_buffer()) return fail("vexa", "cannot allocate working memory");
+
+    const RunResult result = compressing ? compress(in, out) : decompress(in, out);
+    if (result.status != RunStatus::ok) return report(result, in_path, out_path);
+
+    if (std::fflush(out) != 0) return fail_errno(out_path, errno);
+    const long in_bytes = std::ftell(in);
+    const long out_bytes = std::ftell(out);
+    if (std::fclose(out) != 0) return fail_errno(out_path, errno);
+    partial_output = nullptr;
+    const long long end = now_ms();
+
+    std::printf("%s (%ld bytes) -> %s (%ld bytes) in %1.2f s.\n", in_path, in_bytes, out_path, out_bytes,
+                static_cast<double>(end - start) / 1000.0);
+    std::fclose(in);
+    return 0;
+}
+
+}  // namespace vexa

@@ -1,0 +1,107 @@
+#include "model/byte_model.hpp"
+
+#include <algorithm>
+
+#include "coder/bit_models.hpp"
+#include "model/match_model.hpp"
+
+namespace vexa {
+
+namespace {
+
+void encode_head(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length) {
+    const std::uint32_t head = std::min(length, HEAD_LENGTH);
+    for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
+}
+
+void decode_head(RangeCoder& rc, std::uint8_t* block, std::uint32_t length) {
+    const std::uint32_t head = std::min(length, HEAD_LENGTH);
+    for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
+}
+
+// Per-block reset and, once per file, the multiplier. Both sides do these in
+// the same order so that the multiplier's two bytes sit before the head.
+void start_block_encode(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length) {
+    reset_block();
+    if (!match_model.multiplier_chosen) {
+        match_model.hash_multiplier = choose_hash_multiplier(block, length);
+        match_model.multiplier_chosen = true;
+        rc.encode_direct_byte(match_model.hash_multiplier & 0xFF);
+        rc.encode_direct_byte(match_model.hash_multiplier >> 8);
+    }
+}
+
+void start_block_decode(RangeCoder& rc) {
+    reset_block();
+    if (!match_model.multiplier_chosen) {
+        const std::uint32_t lo = rc.decode_direct_byte();
+        match_model.hash_multiplier = lo + 256 * rc.decode_direct_byte();
+        match_model.multiplier_chosen = true;
+    }
+}
+
+}  // namespace
+
+void encode_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat) {
+    start_block_encode(rc, block, length);
+    encode_head(rc, block, length);
+    if (flat) {
+        // Literals cost eight direct bits; the flag stays on cell 0.
+        for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
+            const std::uint32_t x = block[i];
+            const std::uint32_t hit = predicts(x);
+            encode_match_flag(rc, 0, hit);
+            if (!hit) rc.encode_direct_byte(x);
+            update_window(x, hit);
+        }
+        return;
+    }
+    std::uint32_t ctx_a = 0, ctx_b = 0;
+    for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
+        const std::uint32_t x = block[i];
+        const std::uint32_t hit = predicts(x);
+        encode_match_flag(rc, match_model.match_state, hit);
+        if (!hit) encode_pair_byte(rc, ctx_a, ctx_b, x);
+        update(x, hit);
+        const std::uint32_t half = hit * MATCH_HALF;
+        ctx_a = half + 256 * predicted_byte();
+        ctx_b = half + 256 * x;
+    }
+}
+
+void decode_generic_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat) {
+    start_block_decode(rc);
+    decode_head(rc, block, length);
+    if (flat) {
+        for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
+            const std::uint32_t hit = decode_match_flag(rc, 0);
+            const std::uint32_t x = hit ? predicted_byte() : rc.decode_direct_byte();
+            block[i] = static_cast<std::uint8_t>(x);
+            update_window(x, hit);
+        }
+        return;
+    }
+    std::uint32_t ctx_a = 0, ctx_b = 0;
+    for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
+        const std::uint32_t hit = decode_match_flag(rc, match_model.match_state);
+        const std::uint32_t x = hit ? predicted_byte() : decode_pair_byte(rc, ctx_a, ctx_b);
+        block[i] = static_cast<std::uint8_t>(x);
+        update(x, hit);
+        const std::uint32_t half = hit * MATCH_HALF;
+        ctx_a = half + 256 * predicted_byte();
+        ctx_b = half + 256 * x;
+    }
+}
+
+std::uint32_t estimate_generic_block(RangeCoder& rc, const std::uint8_t* block,
+                                     std::uint32_t length) {
+    start_trial(rc);
+    for (std::uint32_t i = 2; i < length; ++i) {
+        count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i]);
+    }
+    return static_cast<std::uint32_t>(rc.trial_count);
+}
+
+}  // namespace vexa

@@ -1,0 +1,30 @@
+// Generic path: every byte after a block's 16-byte head is predicted by the
+// match model; a match flag says whether the prediction holds, and only a
+// byte that was not predicted goes through the paired byte tree, under the
+// byte now predicted (table A) and the byte just coded (table B). The tables'
+// upper halves serve the byte that ends a run of predicted bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "coder/range_coder.hpp"
+
+namespace vexa {
+
+inline constexpr std::uint32_t HEAD_LENGTH = 16;
+inline constexpr std::uint32_t MATCH_HALF = 65536;    // upper table halves
+
+// Codes block[0 .. length-1]; in the first block of a file it also chooses
+// the hash multiplier and codes it as two direct bytes, low first.
+void encode_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat);
+void decode_generic_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat);
+
+// Bytes the trial coder counts for block[2 .. length-1] under the previous
+// byte and the byte two back, from the current lower halves of tables A and
+// B. Touches only the trial table and the trial counters of `rc`.
+std::uint32_t estimate_generic_block(RangeCoder& rc, const std::uint8_t* block,
+                                     std::uint32_t length);
+
+}  // namespace vexa

@@ -1,0 +1,78 @@
+#include "model/structured_model.hpp"
+
+#include <algorithm>
+
+#include "coder/bit_models.hpp"
+#include "filters/delta.hpp"
+#include "model/byte_model.hpp"
+
+namespace vexa {
+
+namespace {
+
+// Walks the lanes and hands each position with its two contexts to `code`.
+// Every context position lies before the one coded, so the decoder reads
+// only bytes it has already restored (for any safe profile), and never
+// leaves [block - 255, block + i] for any header at all: a row distance is
+// used only when i exceeds it, and the strides are single bytes.
+template <typename Code>
+void walk_lanes(const std::uint8_t* block, std::uint32_t length, const DataProfile& p, Code code) {
+    const std::uint32_t stride = p.stride, far = p.far_stride;
+    const std::uint32_t row = stride * p.row_width;   // wraps modulo 2^32 on purpose
+    const std::uint32_t row_limit = p.row_context ? row : 0xFFFFFFFFu;
+    for (std::uint32_t lane = 0; lane < stride; ++lane) {
+        for (std::uint32_t i = HEAD_LENGTH + lane; i < length; i += stride) {
+            const std::uint32_t ctx_a = 256u * block[static_cast<std::int64_t>(i) - stride];
+            const std::uint32_t back = i > row_limit ? row : far;
+            const std::uint32_t ctx_b = 256u * block[static_cast<std::int64_t>(i) - back];
+            code(i, ctx_a, ctx_b);
+        }
+    }
+}
+
+}  // namespace
+
+void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile) {
+    const std::uint32_t head = std::min(length, HEAD_LENGTH);
+    for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
+    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
+        encode_pair_byte(rc, ctx_a, ctx_b, block[i]);
+    });
+}
+
+void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile) {
+    const std::uint32_t head = std::min(length, HEAD_LENGTH);
+    for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
+    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
+        block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, ctx_a, ctx_b));
+    });
+}
+
+std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block,
+                                        std::uint32_t length, std::uint32_t start,
+                                        const DataProfile& profile) {
+    start_trial(rc);
+    const std::uint32_t stride = profile.stride, far = profile.far_stride;
+    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
+    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
+    const std::uint32_t end = length / 4;
+    for (std::uint32_t i = start; i < end; ++i) {
+        const std::uint32_t back = i > row_limit ? row : far;
+        count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
+                        TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i]);
+    }
+    return static_cast<std::uint32_t>(rc.trial_count);
+}
+
+std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                           DataProfile& profile) {
+    const std::uint32_t plain = estimate_structured_block(rc, block, length, profile.far_stride, profile);
+    delta_encode(block, 0, length, profile);
+    const std::uint32_t filtered = estimate_structured_block(rc, block, length, profile.stride, profile);
+    delta_decode(block, 0, length, profile);
+    return plain > filtered ? 1 : 0;
+}
+
+}  // namespace vexa

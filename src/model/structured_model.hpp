@@ -1,0 +1,34 @@
+// Structured path for media: after the 16-byte head, a block is coded lane by
+// lane (one lane per interleaved component, `stride` lanes), each byte under
+// the previous sample of its component and either the sample before that or,
+// for pictures, the byte one row up. Context positions before the block read
+// as 0: the block buffer has at least 255 zero bytes in front of it.
+#pragma once
+
+#include <cstdint>
+
+#include "coder/range_coder.hpp"
+#include "filters/detect.hpp"
+
+namespace vexa {
+
+inline constexpr std::uint32_t CONTEXT_REACH = 256;   // zero bytes before every block
+
+void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile);
+void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile);
+
+// Trial count over positions start .. length/4 - 1, in plain order; the row
+// context here depends on a stride of 3 rather than on the row_context bit.
+std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block,
+                                        std::uint32_t length, std::uint32_t start,
+                                        const DataProfile& profile);
+
+// Whether the delta filter pays on the first quarter of the block: 1 when the
+// plain estimate exceeds the filtered one. The block is unchanged afterwards
+// (the bytes past its end that the filter touches are restored too).
+std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                           DataProfile& profile);
+
+}  // namespace vexa
