@@ -34,7 +34,10 @@ std::uint8_t* const block_start = block_storage + CONTEXT_REACH;
 void start_run() {
     build_fragment_trie();
     init_tables();
-    reset_match_model();
+    // Only a model that has served a block needs clearing (every such block
+    // chose or read the multiplier first); the pages of an unused window
+    // then stay out of resident memory.
+    if (match_model.multiplier_chosen) reset_match_model();
     std::fill(block_storage, block_start, std::uint8_t{0});
 }
 
