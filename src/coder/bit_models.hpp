@@ -38,44 +38,57 @@ void init_tables();
 // the trial counters of `rc`; nothing else of `rc` is touched.
 void start_trial(RangeCoder& rc);
 
-// One adaptation. With a rate of 1 or more a cell never reaches 0 or its
-// scale, so every bound lies strictly inside the range.
-[[gnu::always_inline]] inline void adapt(Prob& p, std::uint32_t bit, std::uint32_t rate,
-                                         std::uint32_t scale) {
-    p = static_cast<Prob>(bit ? p + ((scale - p) >> rate) : p - (p >> rate));
+// One adaptation: the cell moves 1/2^rate of the way towards the scale after
+// a 1 and towards 0 after a 0. With a rate of 1 or more a cell never reaches
+// 0 or its scale, so every bound lies strictly inside the range. Both
+// outcomes are computed and one is selected: the coded bit is close to
+// random, and a branch on it would mispredict.
+[[gnu::always_inline]] inline Prob adapted(std::uint32_t p, std::uint32_t bit, std::uint32_t rate,
+                                           std::uint32_t scale) {
+    const std::uint32_t up = p + ((scale - p) >> rate);
+    const std::uint32_t down = p - (p >> rate);
+    return static_cast<Prob>(bit ? up : down);
 }
 
-// The rates are passed in so that a byte loads them once: the compiler
-// cannot keep them in registers across stores to the tables otherwise.
+// The rates are passed in so that a byte loads them once, and both cells are
+// read before either is written: the two may alias as far as the compiler
+// knows, and it would reload the second after storing the first.
 [[gnu::always_inline]] inline void encode_pair_step(RangeCoder& rc, Prob& a, Prob& b,
                                                     std::uint32_t bit, std::uint32_t ra,
                                                     std::uint32_t rb) {
-    rc.encode_bit((rc.range >> 12) * (std::uint32_t{a} + b), bit);
-    adapt(a, bit, ra, PAIR_SCALE);
-    adapt(b, bit, rb, PAIR_SCALE);
+    const std::uint32_t pa = a, pb = b;
+    rc.encode_bit((rc.range >> 12) * (pa + pb), bit);
+    a = adapted(pa, bit, ra, PAIR_SCALE);
+    b = adapted(pb, bit, rb, PAIR_SCALE);
 }
 
 [[gnu::always_inline]] inline std::uint32_t decode_pair_step(RangeCoder& rc, Prob& a, Prob& b,
                                                              std::uint32_t ra, std::uint32_t rb) {
-    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * (std::uint32_t{a} + b));
-    adapt(a, bit, ra, PAIR_SCALE);
-    adapt(b, bit, rb, PAIR_SCALE);
+    const std::uint32_t pa = a, pb = b;
+    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * (pa + pb));
+    a = adapted(pa, bit, ra, PAIR_SCALE);
+    b = adapted(pb, bit, rb, PAIR_SCALE);
     return bit;
 }
 
 // Trial step: the same split and adaptation on `trial_range`, with no lower
-// end and no output; each renormalising shift counts one byte.
+// end and no output. Renormalising shifts a byte at a time while the range
+// is below 2^24, counting one emitted byte per shift; the number of shifts
+// is the number of whole leading zero bytes, so
+//     while (r < 2^24) { r <<= 8; ++count; }
+// becomes one count of leading zeros (r is never 0: the bound lies strictly
+// inside the range).
 [[gnu::always_inline]] inline void count_pair_step(RangeCoder& rc, Prob& a, Prob& b,
                                                    std::uint32_t bit, std::uint32_t ra,
                                                    std::uint32_t rb) {
-    const std::uint32_t bound = (rc.trial_range >> 12) * (std::uint32_t{a} + b);
-    rc.trial_range = bit ? bound : rc.trial_range - bound;
-    while (rc.trial_range < RANGE_TOP) {
-        rc.trial_range <<= 8;
-        ++rc.trial_count;
-    }
-    adapt(a, bit, ra, PAIR_SCALE);
-    adapt(b, bit, rb, PAIR_SCALE);
+    const std::uint32_t pa = a, pb = b;
+    const std::uint32_t bound = (rc.trial_range >> 12) * (pa + pb);
+    const std::uint32_t r = bit ? bound : rc.trial_range - bound;
+    const std::uint32_t shift = static_cast<std::uint32_t>(__builtin_clz(r)) & ~7u;
+    rc.trial_range = r << shift;
+    rc.trial_count += static_cast<std::int32_t>(shift >> 3);
+    a = adapted(pa, bit, ra, PAIR_SCALE);
+    b = adapted(pb, bit, rb, PAIR_SCALE);
 }
 
 // A byte, most significant bit first, under tree bases ctx_a and ctx_b
@@ -139,16 +152,18 @@ void start_trial(RangeCoder& rc);
                                                      std::uint32_t bit) {
     assert(match_state < TABLE_CELLS);
     Prob& p = bit_tables.match_flag[match_state];
-    rc.encode_bit((rc.range >> 12) * p, bit);
-    adapt(p, bit, bit_tables.rate_b, FLAG_SCALE);
+    const std::uint32_t pf = p;
+    rc.encode_bit((rc.range >> 12) * pf, bit);
+    p = adapted(pf, bit, bit_tables.rate_b, FLAG_SCALE);
 }
 
 [[gnu::always_inline]] inline std::uint32_t decode_match_flag(RangeCoder& rc,
                                                               std::uint32_t match_state) {
     assert(match_state < TABLE_CELLS);
     Prob& p = bit_tables.match_flag[match_state];
-    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * p);
-    adapt(p, bit, bit_tables.rate_b, FLAG_SCALE);
+    const std::uint32_t pf = p;
+    const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * pf);
+    p = adapted(pf, bit, bit_tables.rate_b, FLAG_SCALE);
     return bit;
 }
 

@@ -58,28 +58,4 @@ void RangeCoder::flush() {
     for (int i = 0; i < 5; ++i) shift_low();
 }
 
-void RangeCoder::encode_direct_byte(std::uint32_t value) {
-    encode_direct_bit((value >> 7) & 1);
-    encode_direct_bit((value >> 6) & 1);
-    encode_direct_bit((value >> 5) & 1);
-    encode_direct_bit((value >> 4) & 1);
-    encode_direct_bit((value >> 3) & 1);
-    encode_direct_bit((value >> 2) & 1);
-    encode_direct_bit((value >> 1) & 1);
-    encode_direct_bit(value & 1);
-}
-
-std::uint32_t RangeCoder::decode_direct_byte() {
-    std::uint32_t node = 1;
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    node = 2 * node + decode_direct_bit();
-    return node & 0xFF;
-}
-
 }  // namespace vexa

@@ -63,12 +63,10 @@ struct RangeCoder {
     // Contract: 0 < bound < range.
     [[gnu::always_inline]] void encode_bit(std::uint32_t bound, std::uint32_t bit) {
         assert(bound > 0 && bound < range);
-        if (bit) {
-            range = bound;
-        } else {
-            low += bound;
-            range -= bound;
-        }
+        // Selects instead of a branch on the bit (close to random once
+        // modelled): a 0 adds the bound to low and keeps the upper part.
+        low += bound & (bit - 1);
+        range = bit ? bound : range - bound;
         while (range < RANGE_TOP) {
             range <<= 8;
             shift_low();
@@ -76,15 +74,9 @@ struct RangeCoder {
     }
 
     [[gnu::always_inline]] std::uint32_t decode_bit(std::uint32_t bound) {
-        std::uint32_t bit;
-        if (code < bound) {
-            range = bound;
-            bit = 1;
-        } else {
-            code -= bound;
-            range -= bound;
-            bit = 0;
-        }
+        const std::uint32_t bit = code < bound ? 1 : 0;
+        code -= bound & (bit - 1);
+        range = bit ? bound : range - bound;
         while (range < RANGE_TOP) {
             range <<= 8;
             code = (code << 8) | get_byte();
@@ -111,10 +103,31 @@ struct RangeCoder {
     // always 0 by then and never emitted.
     void flush();
 
-    void encode_direct_bit(std::uint32_t bit) { encode_bit(range >> 1, bit); }
-    std::uint32_t decode_direct_bit() { return decode_bit(range >> 1); }
-    void encode_direct_byte(std::uint32_t value);
-    std::uint32_t decode_direct_byte();
+    [[gnu::always_inline]] void encode_direct_bit(std::uint32_t bit) { encode_bit(range >> 1, bit); }
+    [[gnu::always_inline]] std::uint32_t decode_direct_bit() { return decode_bit(range >> 1); }
+    void encode_direct_byte(std::uint32_t value) {
+        encode_direct_bit((value >> 7) & 1);
+        encode_direct_bit((value >> 6) & 1);
+        encode_direct_bit((value >> 5) & 1);
+        encode_direct_bit((value >> 4) & 1);
+        encode_direct_bit((value >> 3) & 1);
+        encode_direct_bit((value >> 2) & 1);
+        encode_direct_bit((value >> 1) & 1);
+        encode_direct_bit(value & 1);
+    }
+
+    std::uint32_t decode_direct_byte() {
+        std::uint32_t node = 1;
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        node = 2 * node + decode_direct_bit();
+        return node & 0xFF;
+    }
 };
 
 }  // namespace vexa

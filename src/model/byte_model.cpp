@@ -7,21 +7,26 @@
 
 namespace vexa {
 
+// Every helper here works on the caller's local copy of the coder (see
+// encode_generic_block) and is inlined so that the copy stays in registers.
 namespace {
 
-void encode_head(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length) {
+[[gnu::always_inline]] inline void encode_head(RangeCoder& rc, const std::uint8_t* block,
+                                               std::uint32_t length) {
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
 }
 
-void decode_head(RangeCoder& rc, std::uint8_t* block, std::uint32_t length) {
+[[gnu::always_inline]] inline void decode_head(RangeCoder& rc, std::uint8_t* block,
+                                               std::uint32_t length) {
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
 }
 
 // Per-block reset and, once per file, the multiplier. Both sides do these in
 // the same order so that the multiplier's two bytes sit before the head.
-void start_block_encode(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length) {
+[[gnu::always_inline]] inline void start_block_encode(RangeCoder& rc, const std::uint8_t* block,
+                                                      std::uint32_t length) {
     reset_block();
     if (!match_model.multiplier_chosen) {
         match_model.hash_multiplier = choose_hash_multiplier(block, length);
@@ -31,7 +36,7 @@ void start_block_encode(RangeCoder& rc, const std::uint8_t* block, std::uint32_t
     }
 }
 
-void start_block_decode(RangeCoder& rc) {
+[[gnu::always_inline]] inline void start_block_decode(RangeCoder& rc) {
     reset_block();
     if (!match_model.multiplier_chosen) {
         const std::uint32_t lo = rc.decode_direct_byte();
@@ -40,12 +45,8 @@ void start_block_decode(RangeCoder& rc) {
     }
 }
 
-}  // namespace
-
-void encode_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
-                          std::uint32_t flat) {
-    start_block_encode(rc, block, length);
-    encode_head(rc, block, length);
+[[gnu::always_inline]] inline void encode_body(RangeCoder& rc, const std::uint8_t* block,
+                                               std::uint32_t length, std::uint32_t flat) {
     if (flat) {
         // Literals cost eight direct bits; the flag stays on cell 0.
         for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
@@ -70,10 +71,8 @@ void encode_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32
     }
 }
 
-void decode_generic_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                          std::uint32_t flat) {
-    start_block_decode(rc);
-    decode_head(rc, block, length);
+[[gnu::always_inline]] inline void decode_body(RangeCoder& rc, std::uint8_t* block,
+                                               std::uint32_t length, std::uint32_t flat) {
     if (flat) {
         for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
             const std::uint32_t hit = decode_match_flag(rc, 0);
@@ -95,12 +94,37 @@ void decode_generic_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t len
     }
 }
 
-std::uint32_t estimate_generic_block(RangeCoder& rc, const std::uint8_t* block,
+}  // namespace
+
+// The loops run on a local copy of the coder, written back at the end:
+// through a reference, every byte store (IoBuffer, block) might alias the
+// coder's fields, and the compiler would reload and store them per decision.
+void encode_generic_block(RangeCoder& coder, const std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat) {
+    RangeCoder rc = coder;
+    start_block_encode(rc, block, length);
+    encode_head(rc, block, length);
+    encode_body(rc, block, length, flat);
+    coder = rc;
+}
+
+void decode_generic_block(RangeCoder& coder, std::uint8_t* block, std::uint32_t length,
+                          std::uint32_t flat) {
+    RangeCoder rc = coder;
+    start_block_decode(rc);
+    decode_head(rc, block, length);
+    decode_body(rc, block, length, flat);
+    coder = rc;
+}
+
+std::uint32_t estimate_generic_block(RangeCoder& coder, const std::uint8_t* block,
                                      std::uint32_t length) {
-    start_trial(rc);
+    start_trial(coder);
+    RangeCoder rc = coder;
     for (std::uint32_t i = 2; i < length; ++i) {
         count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i]);
     }
+    coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
 }
 

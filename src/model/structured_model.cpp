@@ -16,7 +16,7 @@ namespace {
 // leaves [block - 255, block + i] for any header at all: a row distance is
 // used only when i exceeds it, and the strides are single bytes.
 template <typename Code>
-void walk_lanes(const std::uint8_t* block, std::uint32_t length, const DataProfile& p, Code code) {
+[[gnu::always_inline]] inline void walk_lanes(const std::uint8_t* block, std::uint32_t length, const DataProfile& p, Code code) {
     const std::uint32_t stride = p.stride, far = p.far_stride;
     const std::uint32_t row = stride * p.row_width;   // wraps modulo 2^32 on purpose
     const std::uint32_t row_limit = p.row_context ? row : 0xFFFFFFFFu;
@@ -32,28 +32,35 @@ void walk_lanes(const std::uint8_t* block, std::uint32_t length, const DataProfi
 
 }  // namespace
 
-void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+// As on the generic path, the loops run on a local copy of the coder so that
+// its fields stay in registers.
+void encode_structured_block(RangeCoder& coder, const std::uint8_t* block, std::uint32_t length,
                              const DataProfile& profile) {
+    RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
         encode_pair_byte(rc, ctx_a, ctx_b, block[i]);
     });
+    coder = rc;
 }
 
-void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+void decode_structured_block(RangeCoder& coder, std::uint8_t* block, std::uint32_t length,
                              const DataProfile& profile) {
+    RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
         block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, ctx_a, ctx_b));
     });
+    coder = rc;
 }
 
-std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block,
+std::uint32_t estimate_structured_block(RangeCoder& coder, const std::uint8_t* block,
                                         std::uint32_t length, std::uint32_t start,
                                         const DataProfile& profile) {
-    start_trial(rc);
+    start_trial(coder);
+    RangeCoder rc = coder;
     const std::uint32_t stride = profile.stride, far = profile.far_stride;
     const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
     const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
@@ -63,6 +70,7 @@ std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* bloc
         count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
                         TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i]);
     }
+    coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
 }
 
