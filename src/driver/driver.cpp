@@ -3,13 +3,16 @@
 // message on standard error, status 1, and no partial output left behind.
 #include "driver/driver.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "driver/pipeline.hpp"
 
@@ -23,11 +26,24 @@ const char* const USAGE =
     "To decompress: vexa d input output\n";
 
 // The output path, once we have created or truncated a regular file there.
-const char* partial_output = nullptr;
+// Read by the signal handler, hence volatile and of the plainest type.
+const char* volatile partial_output = nullptr;
 
 void remove_partial_output() {
     if (partial_output != nullptr) std::remove(partial_output);
     partial_output = nullptr;
+}
+
+// An interrupted run must not leave a half-written file that looks complete:
+// remove it, then die of the same signal so the caller sees why we stopped.
+extern "C" void on_fatal_signal(int sig) {
+    if (partial_output != nullptr) unlink(partial_output);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void catch_fatal_signals() {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(sig, on_fatal_signal);
 }
 
 // "path: reason"; the message is formed before the removal can touch errno.
@@ -79,6 +95,7 @@ int run(int argc, char** argv) {
     // Refuse before the output is opened: opening it would truncate the input.
     struct stat in_stat {}, out_stat {};
     if (fstat(fileno(in), &in_stat) != 0) return fail_errno(in_path, errno);
+    if (S_ISDIR(in_stat.st_mode)) return fail_errno(in_path, EISDIR);
     if (stat(out_path, &out_stat) == 0 && out_stat.st_dev == in_stat.st_dev &&
         out_stat.st_ino == in_stat.st_ino) {
         return fail(out_path, "is the input file; refusing to overwrite it");
@@ -88,6 +105,7 @@ int run(int argc, char** argv) {
         return fail(in_path, "too large: vexa compresses files of less than 2 GiB");
     }
 
+    catch_fatal_signals();
     std::FILE* const out = std::fopen(out_path, "wb");
     if (out == nullptr) return fail_errno(out_path, errno);
     if (fstat(fileno(out), &out_stat) == 0 && S_ISREG(out_stat.st_mode)) partial_output = out_path;
