@@ -139,8 +139,8 @@ RunResult compress(std::FILE* in, std::FILE* out) {
             if (!write_profile(profile, out)) return failure(RunStatus::write_failed, errno);
         }
 
-        bit_tables.rate_a = 5;
-        bit_tables.rate_b = 6;
+        bit_tables.rate_a = TRIAL_RATE_A;
+        bit_tables.rate_b = TRIAL_RATE_B;
         const std::uint32_t count = estimate_generic_block(rc, block, n);
         const std::uint32_t flat = choose_flat(count, n);
         const Rates rates = choose_rates(count, n);

@@ -121,8 +121,15 @@ std::uint32_t estimate_generic_block(RangeCoder& coder, const std::uint8_t* bloc
                                      std::uint32_t length) {
     start_trial(coder);
     RangeCoder rc = coder;
-    for (std::uint32_t i = 2; i < length; ++i) {
-        count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i]);
+    if (bit_tables.rate_a == TRIAL_RATE_A && bit_tables.rate_b == TRIAL_RATE_B) {
+        for (std::uint32_t i = 2; i < length; ++i) {
+            count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i],
+                            TRIAL_RATE_A, TRIAL_RATE_B);
+        }
+    } else {
+        for (std::uint32_t i = 2; i < length; ++i) {
+            count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i]);
+        }
     }
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
