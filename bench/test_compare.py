@@ -14,6 +14,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 _loader = importlib.machinery.SourceFileLoader("bench_compare", os.path.join(HERE, "compare"))
 _spec = importlib.util.spec_from_loader("bench_compare", _loader)
 compare = importlib.util.module_from_spec(_spec)
