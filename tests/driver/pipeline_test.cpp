@@ -1,7 +1,14 @@
 // Whole files through the two pipelines in memory: exact bytes of the small
-// worked files, and round trips around every block boundary.
+// worked files, round trips around every block boundary, what a later block
+// carries, and how cut or impossible compressed files are reported.
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "coder/bit_models.hpp"
+#include "filters/detect.hpp"
+#include "model/byte_model.hpp"
+#include "model/match_model.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {
@@ -29,6 +36,136 @@ TEST(Pipeline, RoundTripsAroundBlockBoundaries) {
             ASSERT_EQ(restored, input) << "size " << size;
         }
     }
+}
+
+// Decodes a two-block file by hand past its first block. The second block is
+// one byte: its codes and a single head byte must follow the first block
+// directly, with no second multiplier in between, and end the body exactly.
+TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
+    Bytes input = english_text(BLOCK_CAPACITY, 9);
+    input.push_back(0x5A);
+    RunResult c;
+    const Bytes packed = compress_bytes(input, &c);
+    ASSERT_EQ(c.status, RunStatus::ok);
+    ASSERT_EQ(packed[4], CLASS_GENERIC);
+
+    init_tables();
+    reset_match_model();
+    RangeCoder rc = decoder_for(Bytes(packed.begin() + 8, packed.end()));
+    std::vector<std::uint8_t> storage(256 + BLOCK_CAPACITY + 16);   // zeros before the block
+    const std::uint32_t flat = rc.decode_direct_bit();
+    bit_tables.rate_a = static_cast<std::uint8_t>(rc.decode_direct_byte());
+    bit_tables.rate_b = static_cast<std::uint8_t>(rc.decode_direct_byte());
+    rc.decode_direct_bit();   // text
+    decode_generic_block(rc, storage.data() + 256, BLOCK_CAPACITY, flat);
+    ASSERT_TRUE(match_model.multiplier_chosen);
+
+    EXPECT_EQ(rc.decode_direct_bit(), 0u);     // flat: nothing to estimate in one byte
+    EXPECT_EQ(rc.decode_direct_byte(), 3u);    // rate_a
+    EXPECT_EQ(rc.decode_direct_byte(), 2u);    // rate_b
+    EXPECT_EQ(rc.decode_direct_bit(), 0u);     // text: too short for the filter
+    bit_tables.rate_a = 3;
+    bit_tables.rate_b = 2;
+    EXPECT_EQ(decode_pair_byte(rc, 0, 0), 0x5Au);
+    EXPECT_FALSE(io_buffer.ran_dry);
+    EXPECT_EQ(io_buffer.pos, io_buffer.fill) << "bytes left after the last block";
+    refill_io_buffer();
+    EXPECT_TRUE(io_buffer.ran_dry) << "bytes left after the last block";
+}
+
+// The decoder needs every byte the compressor wrote, so every cut of a file
+// with a non-zero length is reported: damaged below 4 bytes (no length),
+// truncated from there on. Nothing is decoded on from zeros.
+TEST(Pipeline, EveryCutIsReported) {
+    Bytes wave = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    wave.resize(44);
+    wave[22] = 2;    // channels
+    wave[34] = 16;   // bits per sample
+    const Bytes tail = random_bytes(40, 6);
+    wave.insert(wave.end(), tail.begin(), tail.end());
+    for (const Bytes& input : {english_text(700, 4), random_bytes(30, 2), wave}) {
+        const Bytes packed = compress_bytes(input);
+        for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+            RunResult r;
+            decompress_bytes(Bytes(packed.begin(), packed.begin() + static_cast<long>(cut)), &r);
+            EXPECT_EQ(r.status, cut < 4 ? RunStatus::damaged : RunStatus::truncated)
+                << "input of " << input.size() << " bytes, file cut to " << cut << " of " << packed.size();
+        }
+    }
+    // A cut in the second block, and the last byte of a two-block file.
+    Bytes two = english_text(BLOCK_CAPACITY, 7);
+    const Bytes more = random_bytes(3000, 8);
+    two.insert(two.end(), more.begin(), more.end());
+    const Bytes packed = compress_bytes(two);
+    for (const std::size_t cut : {packed.size() - 1000, packed.size() - 1}) {
+        RunResult r;
+        decompress_bytes(Bytes(packed.begin(), packed.begin() + static_cast<long>(cut)), &r);
+        EXPECT_EQ(r.status, RunStatus::truncated) << "two-block file cut to " << cut << " of " << packed.size();
+    }
+}
+
+// A one-block generic file built by hand: its block codes as given, a zero
+// multiplier, and `data` as head bytes. With rates 3 and 2 and text 0 it is
+// exactly what the compressor writes for `data` of up to 16 bytes.
+Bytes hand_made_file(const Bytes& data, std::uint32_t rate_a, std::uint32_t rate_b, std::uint32_t text) {
+    init_tables();
+    const Bytes body = encode_to_bytes([&](RangeCoder& rc) {
+        rc.encode_direct_bit(0);
+        rc.encode_direct_byte(rate_a);
+        rc.encode_direct_byte(rate_b);
+        rc.encode_direct_bit(text);
+        rc.encode_direct_byte(0);
+        rc.encode_direct_byte(0);
+        // Out-of-range rates must never reach the tables; the decoder stops first.
+        bit_tables.rate_a = 3;
+        bit_tables.rate_b = 2;
+        for (const std::uint8_t b : data) encode_pair_byte(rc, 0, 0, b);
+    });
+    const auto n = static_cast<std::uint8_t>(data.size());
+    Bytes file = {n, 0, 0, 0, 1, 0, 0, 0};
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+TEST(Pipeline, ImpossibleValuesAreReportedDamaged) {
+    // The hand-made files are sound apart from the one value each changes.
+    ASSERT_EQ(hand_made_file({'A'}, 3, 2, 0), compress_bytes({'A'}));
+
+    const auto status_of = [](const Bytes& file) {
+        RunResult r;
+        decompress_bytes(file, &r);
+        return r.status;
+    };
+    for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(status_of(Bytes(n, 0x01)), RunStatus::damaged) << n << " bytes";
+
+    const std::uint32_t bad_rates[][2] = {{2, 2}, {7, 2}, {255, 2}, {3, 1}, {3, 7}, {0, 0}};
+    for (const auto& rates : bad_rates) {
+        EXPECT_EQ(status_of(hand_made_file({'A'}, rates[0], rates[1], 0)), RunStatus::damaged)
+            << "rates " << rates[0] << ", " << rates[1];
+    }
+    // A text code at the end of a one-byte block would expand past the block.
+    EXPECT_EQ(status_of(hand_made_file({130}, 3, 2, 1)), RunStatus::damaged);
+
+    // A media header whose delta filter would have no channel or no sample width.
+    for (const std::size_t field : {14u, 15u}) {
+        Bytes media = compress_bytes({'B', 'M'});
+        ASSERT_EQ(media.size(), 25u);
+        media[field] = 0;
+        EXPECT_EQ(status_of(media), RunStatus::damaged) << "header byte " << field;
+    }
+    // A media file cut inside its 16-byte header.
+    const Bytes media = compress_bytes({'B', 'M'});
+    EXPECT_EQ(status_of(Bytes(media.begin(), media.begin() + 12)), RunStatus::truncated);
+
+    // Not damaged: any non-zero class word is the generic path, and a length
+    // of 0 means an empty output whatever follows it.
+    Bytes odd_class = compress_bytes({'A'});
+    odd_class[4] = 7;
+    RunResult r;
+    EXPECT_EQ(decompress_bytes(odd_class, &r), Bytes{'A'});
+    EXPECT_EQ(r.status, RunStatus::ok);
+    EXPECT_TRUE(decompress_bytes({0, 0, 0, 0, 0xFF, 0x12}, &r).empty());
+    EXPECT_EQ(r.status, RunStatus::ok);
 }
 
 }  // namespace

@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# The command line as a user meets it: the usage text, the mode letter, files
+# that cannot be opened, and the summary line of a completed run.
+# Usage: bash command_line.sh <vexa binary> <corpus dir> <scratch dir>
+set -u
+
+BIN=$(realpath "$1")
+WORK=$3
+rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+
+checks=0
+failed=0
+fail() {
+    echo "FAIL [$1]: $2" >&2
+    failed=$((failed + 1))
+}
+
+# Runs vexa (prefixed by $AS_USER when set) with stdout in out.txt, stderr in
+# err.txt and the exit status in $status. A sanitizer report fails the case
+# even when the status looks right.
+AS_USER=()
+run() {
+    local name=$1
+    shift
+    timeout 120 "${AS_USER[@]}" "$BIN" "$@" >out.txt 2>err.txt
+    status=$?
+    checks=$((checks + 1))
+    stderr_text=
+    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
+    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
+        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
+    fi
+}
+
+expect_status() {
+    [ "$status" -eq "$2" ] || fail "$1" "status $status, expected $2 (stderr: $(head -c 300 err.txt))"
+}
+expect_stdout_empty() { [ ! -s out.txt ] || fail "$1" "unexpected stdout: $(head -c 300 out.txt)"; }
+expect_stderr_empty() { [ ! -s err.txt ] || fail "$1" "unexpected stderr: $(head -c 300 err.txt)"; }
+expect_stderr() {
+    printf '%s\n' "$2" > want_err.txt
+    cmp -s want_err.txt err.txt || fail "$1" "stderr is '$(head -c 300 err.txt)', expected '$2'"
+}
+expect_absent() { [ ! -e "$2" ] && [ ! -L "$2" ] || fail "$1" "$2 exists but should not"; }
+expect_same() { cmp -s "$2" "$3" || fail "$1" "$3 differs from $2"; }
+
+# The exact summary: both paths as typed, both counts, two decimals of seconds.
+expect_summary() {
+    local name=$1 in=$2 in_bytes=$3 out=$4 out_bytes=$5
+    local prefix="$in ($in_bytes bytes) -> $out ($out_bytes bytes) in "
+    local line
+    line=$(cat out.txt)
+    if [ "$(wc -l < out.txt)" -ne 1 ] || [ "${line#"$prefix"}" = "$line" ] ||
+       ! [[ ${line#"$prefix"} =~ ^[0-9]+\.[0-9]{2}\ s\.$ ]]; then
+        fail "$name" "summary is '$line', expected '${prefix}<seconds with two decimals> s.'"
+    fi
+}
+
+printf '%s%12s\n%s\n%s\n' 'experimental vexa method v.0.01' '' \
+    'To compress:   vexa c input output' 'To decompress: vexa d input output' > usage.txt
+printf 'a few words of plain text\n' > in.txt
+printf 'keep me' > kept.bin
+cp kept.bin kept.orig
+
+# --- Wrong argument counts and mode letters: usage on stdout, status 1, no file touched.
+for args in "" "c" "c in.txt" "c in.txt fresh.vx extra" "d in.txt fresh.vx extra more"; do
+    # shellcheck disable=SC2086  # the words are the arguments
+    run "usage for arguments '$args'" $args
+    expect_status "usage for arguments '$args'" 1
+    cmp -s usage.txt out.txt || fail "usage for arguments '$args'" "stdout is not the usage text: $(head -c 200 out.txt)"
+    expect_stderr_empty "usage for arguments '$args'"
+    expect_absent "usage for arguments '$args'" fresh.vx
+done
+for mode in C D x "" " c" "-c"; do
+    run "usage for mode '$mode'" "$mode" in.txt fresh.vx
+    expect_status "usage for mode '$mode'" 1
+    cmp -s usage.txt out.txt || fail "usage for mode '$mode'" "stdout is not the usage text"
+    expect_stderr_empty "usage for mode '$mode'"
+    expect_absent "usage for mode '$mode'" fresh.vx
+    run "usage for mode '$mode' keeps output" "$mode" in.txt kept.bin
+    expect_same "usage for mode '$mode' keeps output" kept.orig kept.bin
+done
+
+# --- Only the first letter of the mode counts.
+run "mode word compress" compress in.txt word.vx
+expect_status "mode word compress" 0
+run "mode word decompress" decompress word.vx word.txt
+expect_status "mode word decompress" 0
+expect_same "mode words round trip" in.txt word.txt
+
+# --- Summary lines: exact counts, paths as typed, the decompression's counts swapped.
+in_size=$(stat -c %s in.txt)
+mkdir -p sub
+run "summary compress" c ./sub/../in.txt sub/in.vx
+expect_status "summary compress" 0
+expect_stderr_empty "summary compress"
+vx_size=$(stat -c %s sub/in.vx)
+expect_summary "summary compress" ./sub/../in.txt "$in_size" sub/in.vx "$vx_size"
+run "summary decompress" d sub/in.vx ./back.txt
+expect_status "summary decompress" 0
+expect_stderr_empty "summary decompress"
+expect_summary "summary decompress" sub/in.vx "$vx_size" ./back.txt "$in_size"
+expect_same "summary round trip" in.txt back.txt
+
+# --- The empty input: 9 zero bytes, and back to an empty file.
+: > empty.bin
+run "empty compress" c empty.bin empty.vx
+expect_status "empty compress" 0
+expect_summary "empty compress" empty.bin 0 empty.vx 9
+printf '\0\0\0\0\0\0\0\0\0' > nine_zeros.bin
+expect_same "empty compress" nine_zeros.bin empty.vx
+printf 'stale' > empty.out
+run "empty decompress" d empty.vx empty.out
+expect_status "empty decompress" 0
+expect_summary "empty decompress" empty.vx 9 empty.out 0
+[ -f empty.out ] && [ ! -s empty.out ] || fail "empty decompress" "output is not an empty file"
+
+# --- An existing, longer output is replaced, not overwritten in place.
+head -c 100000 /dev/zero > long.out
+run "longer output truncated" c in.txt long.out
+expect_status "longer output truncated" 0
+expect_same "longer output truncated" sub/in.vx long.out
+head -c 100000 /dev/zero > long.out
+run "longer output truncated by decompression" d sub/in.vx long.out
+expect_same "longer output truncated by decompression" in.txt long.out
+
+# --- A missing input: named on stderr, the output neither created nor touched.
+for mode in c d; do
+    run "missing input ($mode)" "$mode" missing.bin fresh.vx
+    expect_status "missing input ($mode)" 1
+    expect_stderr "missing input ($mode)" "missing.bin: No such file or directory"
+    expect_stdout_empty "missing input ($mode)"
+    expect_absent "missing input ($mode)" fresh.vx
+    run "missing input keeps output ($mode)" "$mode" missing.bin kept.bin
+    expect_status "missing input keeps output ($mode)" 1
+    expect_same "missing input keeps output ($mode)" kept.orig kept.bin
+done
+
+# --- An output in a directory that does not exist.
+run "output in missing directory" c in.txt no/such/dir/out.vx
+expect_status "output in missing directory" 1
+expect_stderr "output in missing directory" "no/such/dir/out.vx: No such file or directory"
+expect_stdout_empty "output in missing directory"
+
+# --- Permissions. Root ignores permission bits, so run those cases as an
+# unprivileged user when we are root and can switch; otherwise skip them.
+mkdir -m 777 pub
+cp in.txt pub/in.txt && chmod 644 pub/in.txt
+if [ "$(id -u)" = 0 ]; then
+    if command -v setpriv >/dev/null &&
+       setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" c pub/in.txt pub/probe.vx >/dev/null 2>&1; then
+        AS_USER=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    else
+        AS_USER=(skip)
+    fi
+fi
+if [ "${AS_USER[*]}" = skip ]; then
+    echo "note: running as root without a usable unprivileged user; permission cases skipped"
+else
+    mkdir -m 555 pub/ro
+    run "output in read-only directory" c pub/in.txt pub/ro/out.vx
+    expect_status "output in read-only directory" 1
+    expect_stderr "output in read-only directory" "pub/ro/out.vx: Permission denied"
+    expect_stdout_empty "output in read-only directory"
+    expect_absent "output in read-only directory" pub/ro/out.vx
+
+    cp in.txt pub/secret.bin && chmod 000 pub/secret.bin
+    run "unreadable input" c pub/secret.bin pub/fresh.vx
+    expect_status "unreadable input" 1
+    expect_stderr "unreadable input" "pub/secret.bin: Permission denied"
+    expect_absent "unreadable input" pub/fresh.vx
+
+    # A refused output must not be removed as if it were our partial file.
+    cp kept.orig pub/locked.bin && chmod 444 pub/locked.bin
+    run "read-only existing output" c pub/in.txt pub/locked.bin
+    expect_status "read-only existing output" 1
+    expect_stderr "read-only existing output" "pub/locked.bin: Permission denied"
+    expect_same "read-only existing output" kept.orig pub/locked.bin
+fi
+AS_USER=()
+
+# --- Compressed data from a pipe: the summary counts the bytes actually read.
+cat sub/in.vx | timeout 120 "$BIN" d /dev/stdin piped.txt >out.txt 2>err.txt
+status=${PIPESTATUS[1]}
+checks=$((checks + 1))
+expect_status "decompress from a pipe" 0
+expect_same "decompress from a pipe" in.txt piped.txt
+expect_summary "decompress from a pipe" /dev/stdin "$vx_size" piped.txt "$in_size"
+
+echo "command_line.sh: $checks runs, $failed failed checks"
+[ "$failed" -eq 0 ]
