@@ -94,10 +94,11 @@ for f in short.txt short.wav page.txt two_blocks.bin; do
 done
 [ "$(stat -c %s two_blocks.bin.vx)" -gt 65600 ] || fail "setup" "two_blocks.bin.vx is too short to cross a 64 KiB read"
 
-# --- Damaged copies, made in one go: every cut of the short files and every
-# eighth of the text-filtered one; every bit of the short files' headers and
-# one bit of each other byte (of every fourth byte of the text-filtered one); for the two-block file its header, both sides
-# of the 64 KiB read boundary, the last five flush bytes and seeded spots.
+# --- Damaged copies, made in one go. Cuts: every position of the short files,
+# every eighth of the text-filtered one. Flips: every bit of the short files'
+# headers and one bit of each later byte, one bit of every fourth byte of the
+# text-filtered one. For the two-block file both: its header, both sides of
+# the 64 KiB read boundary, the last five flush bytes and seeded spots.
 # Byte 3 bit 6 makes its length a GiB longer; byte 4 bit 0 turns its class
 # word to 0, so that body bytes are read as a media profile.
 mkdir -p v
