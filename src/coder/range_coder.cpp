@@ -10,6 +10,7 @@ void bind_io_buffer(std::FILE* stream) {
     io_buffer.stream = stream;
     io_buffer.pos = 0;
     io_buffer.fill = 0;
+    io_buffer.moved = 0;
     io_buffer.ran_dry = false;
     io_buffer.failed = false;
     io_buffer.error = 0;
@@ -21,6 +22,7 @@ void drain() {
             io_buffer.failed = true;
             io_buffer.error = errno;
         }
+        io_buffer.moved += io_buffer.pos;
     }
     io_buffer.pos = 0;
 }
@@ -29,6 +31,7 @@ void refill_io_buffer() {
     std::size_t got = 0;
     if (!io_buffer.ran_dry) {
         got = std::fread(io_buffer.data, 1, IO_BUFFER_SIZE, io_buffer.stream);
+        io_buffer.moved += got;
         if (got == 0 && std::ferror(io_buffer.stream) && !io_buffer.failed) {
             io_buffer.failed = true;
             io_buffer.error = errno;

@@ -23,6 +23,7 @@ struct IoBuffer {
     std::uint32_t pos;
     std::uint32_t fill;
     std::FILE* stream;
+    std::uint64_t moved;   // bytes written to or read from the stream so far
     bool ran_dry;      // a get_byte had to be answered past the end of the input
     bool failed;       // a read or write on the stream failed
     int error;         // errno of the first failure

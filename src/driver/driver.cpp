@@ -42,8 +42,16 @@ extern "C" void on_fatal_signal(int sig) {
     raise(sig);
 }
 
+// A signal the caller set to be ignored stays ignored: a background job
+// keeps ignoring SIGINT, and an ignored SIGXFSZ or SIGPIPE turns into a
+// failed write, which is reported like any other.
 void catch_fatal_signals() {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(sig, on_fatal_signal);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+        struct sigaction current {};
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            signal(sig, on_fatal_signal);
+        }
+    }
 }
 
 // "path: reason"; the message is formed before the removal can touch errno.
@@ -116,13 +124,14 @@ int run(int argc, char** argv) {
     if (result.status != RunStatus::ok) return report(result, in_path, out_path);
 
     if (std::fflush(out) != 0) return fail_errno(out_path, errno);
-    const long in_bytes = std::ftell(in);
-    const long out_bytes = std::ftell(out);
     if (std::fclose(out) != 0) return fail_errno(out_path, errno);
     partial_output = nullptr;
     const long long end = now_ms();
 
-    std::printf("%s (%ld bytes) -> %s (%ld bytes) in %1.2f s.\n", in_path, in_bytes, out_path, out_bytes,
+    // The counts are what the run read and wrote: the streams' positions for
+    // files, and still right for a pipe, which has no position.
+    std::printf("%s (%ld bytes) -> %s (%ld bytes) in %1.2f s.\n", in_path,
+                static_cast<long>(result.bytes_in), out_path, static_cast<long>(result.bytes_out),
                 static_cast<double>(end - start) / 1000.0);
     std::fclose(in);
     return 0;

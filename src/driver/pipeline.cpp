@@ -124,6 +124,7 @@ RunResult compress(std::FILE* in, std::FILE* out) {
     std::uint8_t header[4];
     put_le32(header, length);
     if (std::fwrite(header, 1, 4, out) != 4) return failure(RunStatus::write_failed, errno);
+    std::uint64_t header_bytes = 4;
 
     bind_io_buffer(out);
     RangeCoder rc(0);
@@ -136,7 +137,9 @@ RunResult compress(std::FILE* in, std::FILE* out) {
 
         if (bytes_done == 0) {
             detect_data_class(profile, block, n);
-            if (!write_profile(profile, out)) return failure(RunStatus::write_failed, errno);
+            const std::uint32_t count = write_profile(profile, out);
+            if (count == 0) return failure(RunStatus::write_failed, errno);
+            header_bytes += count;
         }
 
         bit_tables.rate_a = TRIAL_RATE_A;
@@ -162,7 +165,10 @@ RunResult compress(std::FILE* in, std::FILE* out) {
     rc.flush();
     drain();
     if (io_buffer.failed) return failure(RunStatus::write_failed, io_buffer.error);
-    return {};
+    RunResult done;
+    done.bytes_in = length;
+    done.bytes_out = header_bytes + io_buffer.moved;
+    return done;
 }
 
 RunResult decompress(std::FILE* in, std::FILE* out) {
@@ -171,7 +177,7 @@ RunResult decompress(std::FILE* in, std::FILE* out) {
     // The header is read straight from the stream; an empty input's file
     // ends after the length, and nothing after it is used then.
     std::uint8_t header[16] = {};
-    const std::size_t got = std::fread(header, 1, 8, in);
+    std::size_t got = std::fread(header, 1, 8, in);
     if (got < 4) {
         if (std::ferror(in)) return failure(RunStatus::read_failed, errno);
         return failure(RunStatus::damaged);
@@ -181,7 +187,9 @@ RunResult decompress(std::FILE* in, std::FILE* out) {
     profile.class_word = get_le32(header + 4);
     bool header_short = got < 8;
     if (!header_short && profile.class_word == CLASS_STRUCTURED) {
-        header_short = std::fread(header + 8, 1, 8, in) < 8;
+        const std::size_t more = std::fread(header + 8, 1, 8, in);
+        header_short = more < 8;
+        got += more;
         profile.stride = header[8];
         profile.far_stride = header[9];
         profile.row_width = get_le32(header + 10);
@@ -237,7 +245,10 @@ RunResult decompress(std::FILE* in, std::FILE* out) {
         }
         bytes_done += n;
     }
-    return {};
+    RunResult done;
+    done.bytes_in = got + io_buffer.moved;
+    done.bytes_out = length;
+    return done;
 }
 
 }  // namespace vexa

@@ -32,6 +32,8 @@ enum class RunStatus {
 struct RunResult {
     RunStatus status = RunStatus::ok;
     int error = 0;
+    std::uint64_t bytes_in = 0;    // read from the input stream
+    std::uint64_t bytes_out = 0;   // written to the output stream
 };
 
 // Both take open streams positioned at their start and leave the output

@@ -123,10 +123,10 @@ std::uint32_t profile_bytes(DataProfile& p, std::uint8_t* out) {
     return PROFILE_BYTES_MAX;
 }
 
-bool write_profile(DataProfile& profile, std::FILE* out) {
+std::uint32_t write_profile(DataProfile& profile, std::FILE* out) {
     std::uint8_t bytes[PROFILE_BYTES_MAX];
     const std::uint32_t count = profile_bytes(profile, bytes);
-    return std::fwrite(bytes, 1, count, out) == count;
+    return std::fwrite(bytes, 1, count, out) == count ? count : 0;
 }
 
 }  // namespace vexa

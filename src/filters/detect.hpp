@@ -37,7 +37,8 @@ bool profile_is_safe(const DataProfile& profile);
 // result into `out`. Returns the count: 4 (generic) or 12 (structured).
 std::uint32_t profile_bytes(DataProfile& profile, std::uint8_t* out);
 
-// profile_bytes, written to the file. False (errno set) when the write fails.
-bool write_profile(DataProfile& profile, std::FILE* out);
+// profile_bytes, written to the file. Returns the count written, or 0
+// (errno set) when the write fails.
+std::uint32_t write_profile(DataProfile& profile, std::FILE* out);
 
 }  // namespace vexa
