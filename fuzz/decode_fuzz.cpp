@@ -1,0 +1,59 @@
+// Decompression of arbitrary bytes. There is no checksum, so the decoder
+// meets whatever a file holds: it must end with a status, stay inside its
+// buffers, and when it says ok it must have written exactly the stored
+// length. Any status other than ok is a fine answer.
+//
+// The stored length is cut down, because the decoder only notices that the
+// input ran out at the end of a block: a 40-byte file that claims 512 KiB
+// costs a whole block's decoding. The cap grows with the file, 1 KiB of
+// output per byte of input, so short inputs stay fast and inputs of a few
+// hundred bytes can still reach a second block.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "driver/pipeline.hpp"
+
+namespace {
+
+constexpr std::uint32_t LENGTH_CAP = vexa::BLOCK_CAPACITY + 65536;
+
+std::uint32_t length_cap(std::size_t size) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(LENGTH_CAP, 4096 + 1024 * size));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (!vexa::allocate_work_buffer()) std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> file(data, data + size);
+    std::uint32_t length = 0;
+    if (size >= 4) {
+        length = (file[0] | file[1] << 8 | file[2] << 16 | std::uint32_t{file[3]} << 24) % length_cap(size);
+        for (int k = 0; k < 4; ++k) file[k] = static_cast<std::uint8_t>(length >> (8 * k));
+    }
+
+    static std::uint8_t none;
+    std::FILE* const in = fmemopen(size != 0 ? file.data() : &none, size, "rb");
+    char* restored = nullptr;
+    std::size_t restored_size = 0;
+    std::FILE* const out = open_memstream(&restored, &restored_size);
+    if (in == nullptr || out == nullptr) std::abort();
+
+    const vexa::RunResult result = vexa::decompress(in, out);
+    std::fclose(in);
+    std::fclose(out);
+    std::free(restored);
+
+    if (result.status == vexa::RunStatus::ok && (size < 4 || restored_size != length)) {
+        std::fprintf(stderr, "decompress said ok after %zu of %u bytes\n", restored_size, length);
+        std::abort();
+    }
+    return 0;
+}
