@@ -1,0 +1,178 @@
+// The match model on its own: the multiplier search on the worked blocks,
+// the match state after worked byte sequences, and the two window edges (a
+// run that wraps to offset 0, a context last seen one whole window ago). The
+// model is process-wide, so every test starts it afresh.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "coder/bit_models.hpp"
+#include "model/match_model.hpp"
+#include "test_support.hpp"
+
+namespace vexa::test {
+namespace {
+
+void start_model(std::uint32_t multiplier) {
+    reset_match_model();
+    match_model.hash_multiplier = multiplier;
+    match_model.multiplier_chosen = true;
+    reset_block();
+}
+
+// Gives each byte to the model as the modelled body would (predicted or
+// not, then the full update) and returns which bytes were predicted.
+std::vector<bool> feed(const Bytes& data) {
+    std::vector<bool> hits;
+    hits.reserve(data.size());
+    for (const std::uint8_t x : data) {
+        const bool hit = predicts(x);
+        update(x, hit);
+        hits.push_back(hit);
+    }
+    return hits;
+}
+
+void feed(std::size_t count, std::uint8_t value) { feed(Bytes(count, value)); }
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+bool positions_all_zero() {
+    return std::all_of(std::begin(match_model.positions), std::end(match_model.positions),
+                       [](std::uint32_t p) { return p == 0; });
+}
+
+TEST(MatchModel, MultiplierSearchOnWorkedBlocks) {
+    reset_match_model();
+    struct Case {
+        const char* name;
+        Bytes block;
+        std::uint32_t multiplier;
+    };
+    const Case cases[] = {
+        {"empty", {}, 0},
+        {"one byte", {0x41}, 0},
+        {"two different bytes", {0x41, 0x42}, 0},
+        {"two equal bytes", {0x41, 0x41}, 64},
+        {"a run of one value", Bytes(5000, 0x37), 64},
+        {"a whole block of zeros", Bytes(524288, 0x00), 64},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(choose_hash_multiplier(c.block.data(), static_cast<std::uint32_t>(c.block.size())),
+                  c.multiplier)
+            << c.name;
+        EXPECT_TRUE(positions_all_zero()) << c.name << ": the search left entries behind";
+    }
+    // Whatever it picks, a block of text leaves the table clear as well.
+    const Bytes text = english_text(524288, 4);
+    const std::uint32_t m = choose_hash_multiplier(text.data(), static_cast<std::uint32_t>(text.size()));
+    const std::uint32_t candidates[] = {64, 128, 256, 80, 160, 320, 96, 192, 384};
+    EXPECT_NE(std::find(std::begin(candidates), std::end(candidates), m), std::end(candidates)) << m;
+    EXPECT_TRUE(positions_all_zero()) << "text";
+}
+
+// With multiplier 64 the hash is the last three bytes. The second " estu"
+// follows a different context up to the blank, so the blank is not
+// predicted, but "yz " has been seen and predicts 'e'.
+TEST(MatchModel, MatchStateAfterWorkedBytes) {
+    start_model(64);
+    feed(bytes_of("ayz estu"));
+    EXPECT_EQ(feed(bytes_of("byz")), (std::vector<bool>{false, false, false}));
+
+    EXPECT_FALSE(predicts(' '));
+    update(' ', false);
+    EXPECT_EQ(predicted_byte(), 'e');
+    EXPECT_EQ(match_model.match_state, 2149u);          // 0x865
+    EXPECT_EQ(match_model.match_run, 0u);
+
+    ASSERT_TRUE(predicts('e'));
+    update('e', true);
+    EXPECT_EQ(predicted_byte(), 's');
+    EXPECT_EQ(match_model.match_state, 39219u);         // 0x9933: run 1 in bit 15
+    EXPECT_EQ(match_model.match_run, 1u);
+
+    for (const char x : {'s', 't', 'u'}) {
+        ASSERT_TRUE(predicts(static_cast<std::uint8_t>(x))) << x;
+        update(static_cast<std::uint8_t>(x), true);
+    }
+    EXPECT_EQ(match_model.match_run, 3u);
+    EXPECT_EQ(match_model.match_state & 0x18000u, 0x18000u) << match_model.match_state;
+    EXPECT_LT(match_model.match_state, TABLE_CELLS);
+
+    EXPECT_EQ(feed(bytes_of("!")), std::vector<bool>{false});
+    EXPECT_EQ(match_model.match_run, 0u);
+    EXPECT_LT(match_model.match_state, 4096u);
+}
+
+// Multiplier 0: the context is the last byte alone, and after a byte that
+// was not predicted the state is the predicted byte itself.
+TEST(MatchModel, MultiplierZeroKeysOnTheLastByte) {
+    start_model(0);
+    EXPECT_EQ(feed(bytes_of("abXab")), (std::vector<bool>{false, false, false, false, true}));
+    start_model(0);
+    feed(bytes_of("abXa"));
+    EXPECT_EQ(match_model.hash, std::uint32_t{'a'});
+    EXPECT_EQ(match_model.match_state, std::uint32_t{'b'});
+}
+
+// A predicted run that follows an earlier occurrence across the window's
+// end reaches offset 0 and stops there, although the byte at offset 0 is the
+// right one; the next byte is found again through the position table.
+TEST(MatchModel, RunThroughTheWindowEndStopsAtOffsetZero) {
+    const Bytes pattern = bytes_of("abcdefghijklmnopqrst");
+    start_model(64);
+    feed(WINDOW_SIZE - 13, 0x00);
+    feed(bytes_of("KLM"));
+    feed(pattern);                                       // offsets 2097142 .. 2097151, then 0 .. 9
+    ASSERT_EQ(match_model.write_offset, 10u);
+    feed(100, 0x00);
+    feed(bytes_of("KLM"));
+
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const std::uint8_t x = pattern[i];
+        const bool hit = predicts(x);
+        if (i == 10) {
+            EXPECT_EQ(match_model.predicted_offset, 0u);
+            EXPECT_EQ(match_model.window[0], x);
+            EXPECT_FALSE(hit) << "a prediction at offset 0 was used";
+        } else {
+            EXPECT_TRUE(hit) << "pattern byte " << i;
+        }
+        if (i == 9) {
+            EXPECT_EQ(match_model.predicted_offset, WINDOW_SIZE - 1);
+        }
+        update(x, hit);
+    }
+}
+
+// A context last seen exactly one window ago points at the slot about to be
+// overwritten, which still holds the right byte; it must not be used. One
+// byte less of history, and the same bytes are predicted.
+TEST(MatchModel, PredictionAtWriteOffsetIsNeverUsed) {
+    for (const std::uint32_t gap : {WINDOW_SIZE - 4, WINDOW_SIZE - 5}) {
+        const bool one_window = gap == WINDOW_SIZE - 4;
+        const std::string what = one_window ? "one window back" : "one byte short of a window";
+        start_model(64);
+        feed(1000, 0x00);
+        feed(bytes_of("xyzw"));
+        feed(gap, 0x00);
+
+        EXPECT_FALSE(predicts('x')) << what;
+        update('x', false);
+        for (const char c : {'y', 'z', 'w'}) {
+            const auto x = static_cast<std::uint8_t>(c);
+            EXPECT_EQ(match_model.window[match_model.predicted_offset], x) << what << ", byte " << c;
+            EXPECT_EQ(match_model.predicted_offset == match_model.write_offset, one_window)
+                << what << ", byte " << c;
+            const bool hit = predicts(x);
+            EXPECT_EQ(hit, !one_window) << what << ", byte " << c;
+            update(x, hit);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vexa::test
