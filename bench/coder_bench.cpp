@@ -1,0 +1,187 @@
+// Throughput of the generic path's loops on one 512 KiB block: coding and
+// decoding (modelled and flat body), the trial estimate that picks a block's
+// rates, and the multiplier search that the first block pays for.
+//
+// Every coding iteration starts from fresh tables and an empty match model
+// with the multiplier already chosen, as for a block of a run in progress
+// whose history does not help; the resets are not timed. English text comes
+// from the corpus when it is on the machine (its three plain-text books, in
+// order, cut to one block), otherwise from a word generator.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "coder/bit_models.hpp"
+#include "coder/range_coder.hpp"
+#include "model/byte_model.hpp"
+#include "model/match_model.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace vexa;
+
+constexpr std::uint32_t BLOCK = 524288;
+
+Bytes generated_text(std::size_t size) {
+    static const char* const words[] = {"the", "of", "and", "to", "in", "that", "was", "with",
+                                        "which", "said", "have", "this", "from", "there", "could",
+                                        "little", "Alice", "queen", "thought", "nothing", "about"};
+    std::mt19937 gen(1);
+    Bytes out;
+    while (out.size() < size) {
+        for (const char* w = words[gen() % std::size(words)]; *w; ++w) out.push_back(static_cast<std::uint8_t>(*w));
+        out.push_back(gen() % 11 == 0 ? '\n' : ' ');
+    }
+    out.resize(size);
+    return out;
+}
+
+const Bytes& text_block() {
+    static const Bytes block = [] {
+        Bytes out;
+        for (const char* name : {"alice29.txt", "lcet10.txt", "plrabn12.txt"}) {
+            std::ifstream f(std::string(VEXA_CORPUS_DIR) + "/" + name, std::ios::binary);
+            out.insert(out.end(), std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            if (out.size() >= BLOCK) break;
+        }
+        if (out.size() < BLOCK) return generated_text(BLOCK);
+        out.resize(BLOCK);
+        return out;
+    }();
+    return block;
+}
+
+const Bytes& random_block() {
+    static const Bytes block = [] {
+        std::mt19937 gen(2);
+        Bytes out(BLOCK);
+        for (auto& b : out) b = static_cast<std::uint8_t>(gen());
+        return out;
+    }();
+    return block;
+}
+
+enum class Kind { text, random };
+
+const Bytes& block_of(Kind kind) { return kind == Kind::text ? text_block() : random_block(); }
+
+// Rates the pipeline's bands would pick for each kind: quick adaptation
+// for text, the slowest for noise.
+std::uint8_t rate_of(Kind kind) { return kind == Kind::text ? 4 : 6; }
+
+std::uint32_t multiplier_of(const Bytes& data) {
+    reset_match_model();
+    return choose_hash_multiplier(data.data(), static_cast<std::uint32_t>(data.size()));
+}
+
+void fresh_run(std::uint32_t multiplier, std::uint8_t rate) {
+    init_tables();
+    reset_match_model();
+    match_model.hash_multiplier = multiplier;
+    match_model.multiplier_chosen = true;
+    bit_tables.rate_a = rate;
+    bit_tables.rate_b = rate;
+}
+
+void encode_into(std::FILE* out, const Bytes& data, std::uint32_t flat) {
+    std::rewind(out);
+    bind_io_buffer(out);
+    RangeCoder rc(0);
+    encode_generic_block(rc, data.data(), static_cast<std::uint32_t>(data.size()), flat);
+    rc.flush();
+    drain();
+}
+
+void BM_Encode(benchmark::State& state, Kind kind, std::uint32_t flat) {
+    const Bytes& data = block_of(kind);
+    const std::uint32_t multiplier = multiplier_of(data);
+    std::FILE* const out = std::tmpfile();
+    if (out == nullptr) {
+        state.SkipWithError("no temporary file");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_run(multiplier, rate_of(kind));
+        state.ResumeTiming();
+        encode_into(out, data, flat);
+    }
+    std::fflush(out);
+    state.counters["ratio"] = static_cast<double>(std::ftell(out)) / static_cast<double>(data.size());
+    std::fclose(out);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
+    const Bytes& data = block_of(kind);
+    const std::uint32_t multiplier = multiplier_of(data);
+    std::FILE* const body = std::tmpfile();
+    if (body == nullptr) {
+        state.SkipWithError("no temporary file");
+        return;
+    }
+    fresh_run(multiplier, rate_of(kind));
+    encode_into(body, data, flat);
+    std::fflush(body);
+
+    Bytes out(data.size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_run(multiplier, rate_of(kind));
+        std::rewind(body);
+        bind_io_buffer(body);
+        state.ResumeTiming();
+        RangeCoder rc(1);
+        decode_generic_block(rc, out.data(), static_cast<std::uint32_t>(out.size()), flat);
+    }
+    std::fclose(body);
+    if (out != data) state.SkipWithError("decoded block differs from the input");
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+// The trial runs with the rates the pipeline fixes for it.
+void BM_Estimate(benchmark::State& state, Kind kind) {
+    const Bytes& data = block_of(kind);
+    init_tables();
+    bit_tables.rate_a = 5;
+    bit_tables.rate_b = 6;
+    RangeCoder rc(0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(estimate_generic_block(rc, data.data(), static_cast<std::uint32_t>(data.size())));
+    }
+    state.counters["count/byte"] = static_cast<double>(rc.trial_count) / static_cast<double>(data.size());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+void BM_MultiplierSearch(benchmark::State& state, Kind kind) {
+    const Bytes& data = block_of(kind);
+    reset_match_model();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(choose_hash_multiplier(data.data(), static_cast<std::uint32_t>(data.size())));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+BENCHMARK_CAPTURE(BM_Encode, text_modelled, Kind::text, 0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, text_flat, Kind::text, 1u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, random_modelled, Kind::random, 0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Encode, random_flat, Kind::random, 1u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, text_modelled, Kind::text, 0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, text_flat, Kind::text, 1u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, random_modelled, Kind::random, 0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, random_flat, Kind::random, 1u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Estimate, text, Kind::text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Estimate, random, Kind::random)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_MultiplierSearch, text, Kind::text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_MultiplierSearch, random, Kind::random)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
