@@ -64,10 +64,12 @@ struct RangeCoder {
     // Contract: 0 < bound < range.
     [[gnu::always_inline]] void encode_bit(std::uint32_t bound, std::uint32_t bit) {
         assert(bound > 0 && bound < range);
-        // Selects instead of a branch on the bit (close to random once
-        // modelled): a 0 adds the bound to low and keeps the upper part.
-        low += bound & (bit - 1);
-        range = bit ? bound : range - bound;
+        if (bit) {
+            range = bound;
+        } else {
+            low += bound;
+            range -= bound;
+        }
         while (range < RANGE_TOP) {
             range <<= 8;
             shift_low();
@@ -75,9 +77,15 @@ struct RangeCoder {
     }
 
     [[gnu::always_inline]] std::uint32_t decode_bit(std::uint32_t bound) {
-        const std::uint32_t bit = code < bound ? 1 : 0;
-        code -= bound & (bit - 1);
-        range = bit ? bound : range - bound;
+        std::uint32_t bit;
+        if (code < bound) {
+            range = bound;
+            bit = 1;
+        } else {
+            code -= bound;
+            range -= bound;
+            bit = 0;
+        }
         while (range < RANGE_TOP) {
             range <<= 8;
             code = (code << 8) | get_byte();
