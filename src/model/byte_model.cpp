@@ -61,6 +61,7 @@ namespace {
     std::uint32_t ctx_a = 0, ctx_b = 0;
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
         const std::uint32_t x = block[i];
+        prefetch_lookup(x);
         const std::uint32_t hit = predicts(x);
         encode_match_flag(rc, match_model.match_state, hit);
         if (!hit) encode_pair_byte(rc, ctx_a, ctx_b, x);
