@@ -68,7 +68,20 @@ std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t le
                 best = lane.multiplier;
             }
         }
-        std::fill(table, table + 3 * SEARCH_ENTRIES, 0u);
+        // Clear what the search wrote. A short block wrote few entries, and
+        // replaying its hashes clears them without touching (and faulting
+        // in) the pages of all 768 KiB.
+        if (length < SEARCH_ENTRIES / 4) {
+            for (SearchLane& lane : lanes) {
+                std::uint32_t h = 0;
+                for (std::uint32_t l = 0; l < length; ++l) {
+                    lane.table[h] = 0;
+                    h = (block[l] + h * lane.multiplier) & (SEARCH_ENTRIES - 1);
+                }
+            }
+        } else {
+            std::fill(table, table + 3 * SEARCH_ENTRIES, 0u);
+        }
     }
     return best;
 }
