@@ -4,33 +4,12 @@
 # Usage: bash command_line.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
-BIN=$(realpath "$1")
-WORK=$3
-rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+# shellcheck source=common.bash
+source "$(dirname "$0")/common.bash" "$@"
+enter_scratch
 
-checks=0
-failed=0
-fail() {
-    echo "FAIL [$1]: $2" >&2
-    failed=$((failed + 1))
-}
 
-# Runs vexa (prefixed by $AS_USER when set) with stdout in out.txt, stderr in
-# err.txt and the exit status in $status. A sanitizer report fails the case
-# even when the status looks right.
-AS_USER=()
-run() {
-    local name=$1
-    shift
-    timeout 120 "${AS_USER[@]}" "$BIN" "$@" >out.txt 2>err.txt
-    status=$?
-    checks=$((checks + 1))
-    stderr_text=
-    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
-    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
-        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
-    fi
-}
+run() { vexa_run "$1" 120 "${@:2}"; }
 
 expect_status() {
     [ "$status" -eq "$2" ] || fail "$1" "status $status, expected $2 (stderr: $(head -c 300 err.txt))"

@@ -5,37 +5,17 @@
 # Usage: bash corpus.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
-BIN=$(realpath "$1")
-CORPUS=$2
-WORK=$3
+# shellcheck source=common.bash
+source "$(dirname "$0")/common.bash" "$@"
 if [ ! -d "$CORPUS" ] || [ ! -d "$CORPUS/expected" ]; then
     echo "note: no corpus at '$CORPUS'; corpus checks skipped"
     exit 0
 fi
 CORPUS=$(realpath "$CORPUS")
-rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+enter_scratch
 
-checks=0
-failed=0
-fail() {
-    echo "FAIL [$1]: $2" >&2
-    failed=$((failed + 1))
-}
 
-run() {
-    local name=$1
-    shift
-    timeout 600 "$BIN" "$@" >out.txt 2>err.txt
-    status=$?
-    checks=$((checks + 1))
-    stderr_text=
-    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
-    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
-        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
-    elif [ "$status" -ne 0 ]; then
-        fail "$name" "vexa $* ended with status $status: $(head -c 300 err.txt)"
-    fi
-}
+run() { vexa_run_ok "$1" 600 "${@:2}"; }
 
 files=0
 for path in "$CORPUS"/*; do

@@ -7,29 +7,16 @@
 # Usage: bash damaged.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
-BIN=$(realpath "$1")
-WORK=$3
-rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+# shellcheck source=common.bash
+source "$(dirname "$0")/common.bash" "$@"
+enter_scratch
 
-checks=0
-failed=0
-fail() {
-    echo "FAIL [$1]: $2" >&2
-    failed=$((failed + 1))
-}
 
 # Decompresses $2 into out.bin; stdout in out.txt, stderr in err.txt, the
 # exit status in $status. A hang shows as status 124, a signal as 128 + n.
 decompress() {
     rm -f out.bin
-    timeout 120 "$BIN" d "$2" out.bin >out.txt 2>err.txt
-    status=$?
-    checks=$((checks + 1))
-    stderr_text=
-    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
-    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
-        fail "$1" "sanitizer report: $(head -c 600 err.txt)"
-    fi
+    vexa_run "$1" 120 d "$2" out.bin
 }
 
 stored_length() { od -An -tu4 --endian=little -N4 "$1" | tr -d ' '; }

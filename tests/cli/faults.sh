@@ -6,31 +6,12 @@
 # Usage: bash faults.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
-BIN=$(realpath "$1")
-WORK=$3
-rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+# shellcheck source=common.bash
+source "$(dirname "$0")/common.bash" "$@"
+enter_scratch
 
-checks=0
-failed=0
-fail() {
-    echo "FAIL [$1]: $2" >&2
-    failed=$((failed + 1))
-}
 
-# Runs vexa with stdout in out.txt, stderr in err.txt and the exit status in
-# $status. A sanitizer report fails the case even when the status looks right.
-run() {
-    local name=$1
-    shift
-    timeout 120 "$BIN" "$@" >out.txt 2>err.txt
-    status=$?
-    checks=$((checks + 1))
-    stderr_text=
-    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
-    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
-        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
-    fi
-}
+run() { vexa_run "$1" 120 "${@:2}"; }
 
 # Status 1, nothing on stdout, and exactly one stderr line starting "path: ".
 expect_refused() {

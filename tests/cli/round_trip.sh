@@ -6,33 +6,12 @@
 # Usage: bash round_trip.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
-BIN=$(realpath "$1")
-WORK=$3
-rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+# shellcheck source=common.bash
+source "$(dirname "$0")/common.bash" "$@"
+enter_scratch
 
-checks=0
-failed=0
-fail() {
-    echo "FAIL [$1]: $2" >&2
-    failed=$((failed + 1))
-}
 
-# Runs vexa with stdout in out.txt, stderr in err.txt and the exit status in
-# $status. A sanitizer report fails the case even when the status looks right.
-run() {
-    local name=$1
-    shift
-    timeout 300 "$BIN" "$@" >out.txt 2>err.txt
-    status=$?
-    checks=$((checks + 1))
-    stderr_text=
-    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
-    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
-        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
-    elif [ "$status" -ne 0 ]; then
-        fail "$name" "vexa $* ended with status $status: $(head -c 300 err.txt)"
-    fi
-}
+run() { vexa_run_ok "$1" 300 "${@:2}"; }
 
 # Compresses $1, optionally a second time to compare, and restores it.
 # Returns non-zero when compression failed, so that callers skip their checks.

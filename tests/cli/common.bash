@@ -1,0 +1,46 @@
+# Shared by the scripts of this folder, each run as
+#   bash script.sh <vexa binary> <corpus dir> <scratch dir>
+# A script sources this, then calls enter_scratch; it counts runs and failed
+# checks, and ends with `[ "$failed" -eq 0 ]`.
+BIN=$(realpath "$1")
+CORPUS=$2
+WORK=$3
+
+enter_scratch() {
+    rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
+}
+
+checks=0
+failed=0
+fail() {
+    echo "FAIL [$1]: $2" >&2
+    failed=$((failed + 1))
+}
+
+# vexa_run NAME SECONDS ARGS...: runs vexa (prefixed by the AS_USER command
+# when set) with stdout in out.txt, stderr in err.txt and $stderr_text, and
+# the exit status in $status; a hang shows as 124, a signal as 128 + n. A
+# sanitizer report fails the case even when the status looks right, and
+# makes vexa_run return 1.
+AS_USER=()
+vexa_run() {
+    local name=$1 limit=$2
+    shift 2
+    timeout "$limit" "${AS_USER[@]}" "$BIN" "$@" >out.txt 2>err.txt
+    status=$?
+    checks=$((checks + 1))
+    stderr_text=
+    IFS= read -r -d '' stderr_text <err.txt   # a builtin: no process per run
+    if [[ $stderr_text == *Sanitizer* || $stderr_text == *"runtime error"* ]]; then
+        fail "$name" "sanitizer report: $(head -c 600 err.txt)"
+        return 1
+    fi
+}
+
+# vexa_run that must also end with status 0.
+vexa_run_ok() {
+    local name=$1 limit=$2
+    vexa_run "$@" || return 1
+    shift 2
+    [ "$status" -eq 0 ] || fail "$name" "vexa $* ended with status $status: $(head -c 300 err.txt)"
+}
