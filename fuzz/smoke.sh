@@ -35,7 +35,7 @@ for entry in decode:4096 round_trip:16384 filters:8192; do
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/crash/" \
       "$work/corpus" >"$work/log" 2>&1
   rc=$?
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' "$work/log"
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' "$work/log"
   if [ $rc -ne 0 ]; then
     status=1
     echo "${target}_fuzz failed with status $rc:" >&2
