@@ -1,7 +1,7 @@
 // Compression of arbitrary bytes, then decompression: both must report ok
 // and the restored bytes must equal the input exactly. Media headers at the
 // front send the input down the structured path with whatever geometry they
-// claim, so the seeds hold one header of every class.
+// claim, so its seed inputs hold one header of every class.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A short libFuzzer run of every target on its committed seeds, for CI.
-# Builds the fuzz preset first when needed. The seeds are copied to a
+# Builds the fuzz preset first when needed. Seed files are copied to a
 # scratch directory, so nothing is written into the tree. Exits non-zero
 # when any target crashes, leaks, times out or trips a sanitizer; the
 # failing input is printed in hex so that the log alone reproduces it.
@@ -13,14 +13,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 bin=$root/build/fuzz/fuzz
 
-cd "$root" || exit 1
-if [ ! -f build/fuzz/CMakeCache.txt ]; then
-  cmake --preset fuzz >/dev/null || { echo "fuzz: configure failed" >&2; exit 1; }
-fi
-cmake --build --preset fuzz >/dev/null || { echo "fuzz: build failed" >&2; exit 1; }
-
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vexa-smoke.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+
+cd "$root" || exit 1
+if [ ! -f build/fuzz/CMakeCache.txt ]; then
+  cmake --preset fuzz >"$scratch/configure.log" 2>&1 ||
+    { tail -n 40 "$scratch/configure.log" >&2; echo "fuzz: configure failed" >&2; exit 1; }
+fi
+cmake --build --preset fuzz >"$scratch/build.log" 2>&1 ||
+  { tail -n 40 "$scratch/build.log" >&2; echo "fuzz: build failed" >&2; exit 1; }
 
 status=0
 # target:max_len. Round trips need room for a head, a trial and a filter.
