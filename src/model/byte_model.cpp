@@ -45,6 +45,7 @@ namespace {
     }
 }
 
+template <Bits kind>
 [[gnu::always_inline]] inline void encode_body(RangeCoder& rc, const std::uint8_t* block,
                                                std::uint32_t length, std::uint32_t flat) {
     if (flat) {
@@ -64,7 +65,7 @@ namespace {
         prefetch_lookup(x);
         const std::uint32_t hit = predicts(x);
         encode_match_flag(rc, match_model.match_state, hit);
-        if (!hit) encode_pair_byte(rc, ctx_a, ctx_b, x);
+        if (!hit) encode_pair_byte<kind>(rc, ctx_a, ctx_b, x);
         update(x, hit);
         const std::uint32_t half = hit * MATCH_HALF;
         ctx_a = half + 256 * predicted_byte();
@@ -72,6 +73,7 @@ namespace {
     }
 }
 
+template <Bits kind>
 [[gnu::always_inline]] inline void decode_body(RangeCoder& rc, std::uint8_t* block,
                                                std::uint32_t length, std::uint32_t flat) {
     if (flat) {
@@ -86,7 +88,7 @@ namespace {
     std::uint32_t ctx_a = 0, ctx_b = 0;
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
         const std::uint32_t hit = decode_match_flag(rc, match_model.match_state);
-        const std::uint32_t x = hit ? predicted_byte() : decode_pair_byte(rc, ctx_a, ctx_b);
+        const std::uint32_t x = hit ? predicted_byte() : decode_pair_byte<kind>(rc, ctx_a, ctx_b);
         block[i] = static_cast<std::uint8_t>(x);
         update(x, hit);
         const std::uint32_t half = hit * MATCH_HALF;
@@ -105,7 +107,11 @@ void encode_generic_block(RangeCoder& coder, const std::uint8_t* block, std::uin
     RangeCoder rc = coder;
     start_block_encode(rc, block, length);
     encode_head(rc, block, length);
-    encode_body(rc, block, length, flat);
+    if (rates_look_unpredictable()) {
+        encode_body<Bits::unpredictable>(rc, block, length, flat);
+    } else {
+        encode_body<Bits::predictable>(rc, block, length, flat);
+    }
     coder = rc;
 }
 
@@ -114,23 +120,52 @@ void decode_generic_block(RangeCoder& coder, std::uint8_t* block, std::uint32_t 
     RangeCoder rc = coder;
     start_block_decode(rc);
     decode_head(rc, block, length);
-    decode_body(rc, block, length, flat);
+    if (rates_look_unpredictable()) {
+        decode_body<Bits::unpredictable>(rc, block, length, flat);
+    } else {
+        decode_body<Bits::predictable>(rc, block, length, flat);
+    }
     coder = rc;
 }
 
+namespace {
+
+template <Bits kind>
+void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from, std::uint32_t to,
+                       std::uint32_t ra, std::uint32_t rb) {
+    for (std::uint32_t i = from; i < to; ++i) {
+        count_pair_byte<kind>(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i], ra, rb);
+    }
+}
+
+template <Bits kind>
+void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from, std::uint32_t to) {
+    if (bit_tables.rate_a == TRIAL_RATE_A && bit_tables.rate_b == TRIAL_RATE_B) {
+        count_trial_bytes<kind>(rc, block, from, to, TRIAL_RATE_A, TRIAL_RATE_B);
+    } else {
+        count_trial_bytes<kind>(rc, block, from, to, bit_tables.rate_a, bit_tables.rate_b);
+    }
+}
+
+}  // namespace
+
+// The block is counted in pieces, each coded the way the previous piece's
+// count suggests: the count does not depend on the choice, only the time.
 std::uint32_t estimate_generic_block(RangeCoder& coder, const std::uint8_t* block,
                                      std::uint32_t length) {
     start_trial(coder);
     RangeCoder rc = coder;
-    if (bit_tables.rate_a == TRIAL_RATE_A && bit_tables.rate_b == TRIAL_RATE_B) {
-        for (std::uint32_t i = 2; i < length; ++i) {
-            count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i],
-                            TRIAL_RATE_A, TRIAL_RATE_B);
+    bool even = false;
+    for (std::uint32_t from = 2; from < length;) {
+        const std::uint32_t to = length - from > TRIAL_PIECE ? from + TRIAL_PIECE : length;
+        const std::int32_t before = rc.trial_count;
+        if (even) {
+            count_trial_bytes<Bits::unpredictable>(rc, block, from, to);
+        } else {
+            count_trial_bytes<Bits::predictable>(rc, block, from, to);
         }
-    } else {
-        for (std::uint32_t i = 2; i < length; ++i) {
-            count_pair_byte(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i]);
-        }
+        even = looks_unpredictable(static_cast<std::uint32_t>(rc.trial_count - before), to - from);
+        from = to;
     }
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);

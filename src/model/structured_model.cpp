@@ -32,6 +32,41 @@ template <typename Code>
 
 }  // namespace
 
+namespace {
+
+template <Bits kind>
+[[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                                                const DataProfile& profile) {
+    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
+        encode_pair_byte<kind>(rc, ctx_a, ctx_b, block[i]);
+    });
+}
+
+template <Bits kind>
+[[gnu::always_inline]] inline void decode_lanes(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
+                                                const DataProfile& profile) {
+    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
+        block[i] = static_cast<std::uint8_t>(decode_pair_byte<kind>(rc, ctx_a, ctx_b));
+    });
+}
+
+template <Bits kind>
+void count_quarter(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length, std::uint32_t start,
+                   const DataProfile& profile) {
+    const std::uint32_t stride = profile.stride, far = profile.far_stride;
+    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
+    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
+    const std::uint32_t end = length / 4;
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    for (std::uint32_t i = start; i < end; ++i) {
+        const std::uint32_t back = i > row_limit ? row : far;
+        count_pair_byte<kind>(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
+                              TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], ra, rb);
+    }
+}
+
+}  // namespace
+
 // As on the generic path, the loops run on a local copy of the coder so that
 // its fields stay in registers.
 void encode_structured_block(RangeCoder& coder, const std::uint8_t* block, std::uint32_t length,
@@ -39,9 +74,11 @@ void encode_structured_block(RangeCoder& coder, const std::uint8_t* block, std::
     RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
-    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        encode_pair_byte(rc, ctx_a, ctx_b, block[i]);
-    });
+    if (rates_look_unpredictable()) {
+        encode_lanes<Bits::unpredictable>(rc, block, length, profile);
+    } else {
+        encode_lanes<Bits::predictable>(rc, block, length, profile);
+    }
     coder = rc;
 }
 
@@ -50,9 +87,11 @@ void decode_structured_block(RangeCoder& coder, std::uint8_t* block, std::uint32
     RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
-    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, ctx_a, ctx_b));
-    });
+    if (rates_look_unpredictable()) {
+        decode_lanes<Bits::unpredictable>(rc, block, length, profile);
+    } else {
+        decode_lanes<Bits::predictable>(rc, block, length, profile);
+    }
     coder = rc;
 }
 
@@ -61,14 +100,10 @@ std::uint32_t estimate_structured_block(RangeCoder& coder, const std::uint8_t* b
                                         const DataProfile& profile) {
     start_trial(coder);
     RangeCoder rc = coder;
-    const std::uint32_t stride = profile.stride, far = profile.far_stride;
-    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
-    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
-    const std::uint32_t end = length / 4;
-    for (std::uint32_t i = start; i < end; ++i) {
-        const std::uint32_t back = i > row_limit ? row : far;
-        count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
-                        TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i]);
+    if (rates_look_unpredictable()) {
+        count_quarter<Bits::unpredictable>(rc, block, length, start, profile);
+    } else {
+        count_quarter<Bits::predictable>(rc, block, length, start, profile);
     }
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
