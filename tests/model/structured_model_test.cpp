@@ -313,6 +313,50 @@ Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed)
     return out;
 }
 
+// The decision filters only the first quarter, which is all that its count
+// reads. That must give the count of a wholly filtered block, also when the
+// quarter ends inside a sample.
+TEST(StructuredModel, ChooseDeltaCountsAsIfTheWholeBlockWereFiltered) {
+    const DataProfile profiles[] = {
+        make_profile(3, 6, 37, 1, 1, 1),
+        make_profile(2, 4, AUDIO_ROW_WIDTH, 0, 2, 2),
+        make_profile(4, 8, AUDIO_ROW_WIDTH, 0, 1, 4),
+        make_profile(6, 12, AUDIO_ROW_WIDTH, 0, 2, 3),
+    };
+    // Noise gives counts close to each other, where any change to what is
+    // filtered or counted flips some decisions.
+    for (const DataProfile& profile : profiles) {
+        for (const std::uint32_t length : {4093u, 20002u, 65537u}) {
+            for (const bool noisy : {false, true}) {
+                const std::string what = "stride " + std::to_string(profile.stride) + ", length " +
+                                         std::to_string(length) + (noisy ? ", noise" : ", smooth");
+                const Bytes content =
+                    noisy ? random_bytes(length, length) : smooth_samples(length, profile.stride, length);
+                start_run(4, 3);
+                TempStream out;
+                bind_io_buffer(out.get());
+                RangeCoder rc(0);
+
+                FramedBlock whole(content);
+                DataProfile p = profile;
+                const std::uint32_t plain = estimate_structured_block(rc, whole.block(), length, p.far_stride, p);
+                delta_encode(whole.block(), 0, length, p);
+                const std::uint32_t filtered = estimate_structured_block(rc, whole.block(), length, p.stride, p);
+
+                FramedBlock part(content);
+                DataProfile r = profile;
+                delta_encode(part.block(), 0, length / 4, r);
+                EXPECT_EQ(estimate_structured_block(rc, part.block(), length, r.stride, r), filtered) << what;
+
+                FramedBlock framed(content);
+                DataProfile q = profile;
+                EXPECT_EQ(choose_delta(rc, framed.block(), length, q), plain > filtered ? 1u : 0u) << what;
+                EXPECT_EQ(framed.content(), content) << what;
+            }
+        }
+    }
+}
+
 // Several blocks through one encoder and one decoder, each with the delta
 // decision the compressor would take.
 TEST(StructuredModel, SafeProfilesRoundTrip) {
