@@ -22,6 +22,7 @@ void build_fragment_trie() {
         }
         t.nodes[node].code = static_cast<std::uint8_t>(code);
         t.code_to_entry[code] = slot;
+        t.code_letters[code] = static_cast<std::uint8_t>(std::strlen(fragment_table[slot]));
     }
     t.first_free_code = code;
 }
@@ -86,18 +87,19 @@ bool text_decode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
     while (n < len) {
         if (r >= len) return false;
         const std::uint32_t ch = block[r];
-        if (is_code(ch) && r + 1 < len && block[r + 1] == ch) {
+        if (!is_code(ch)) {
+            work[n++] = static_cast<std::uint8_t>(ch);
+            ++r;
+        } else if (r + 1 < len && block[r + 1] == ch) {
             work[n++] = static_cast<std::uint8_t>(ch);
             r += 2;
-        } else if (is_code(ch)) {
-            const char* fragment = fragment_table[fragment_trie.code_to_entry[ch]];
-            const auto letters = static_cast<std::uint32_t>(std::strlen(fragment));
-            if (letters > len - n) return false;
-            std::memcpy(work + n, fragment, letters);
-            n += letters;
-            ++r;
         } else {
-            work[n++] = static_cast<std::uint8_t>(ch);
+            // At most four letters: a loop, not a call to memcpy.
+            const char* fragment = fragment_table[fragment_trie.code_to_entry[ch]];
+            const std::uint32_t letters = fragment_trie.code_letters[ch];
+            if (letters > len - n) return false;
+            for (std::uint32_t k = 0; k < letters; ++k) work[n + k] = static_cast<std::uint8_t>(fragment[k]);
+            n += letters;
             ++r;
         }
     }

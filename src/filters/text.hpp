@@ -21,6 +21,7 @@ struct FragmentTrie {
     TrieNode nodes[TRIE_CAPACITY];
     std::uint32_t node_count;
     std::uint32_t code_to_entry[256];    // code byte -> slot; 0 for non-codes
+    std::uint8_t code_letters[256];      // code byte -> its fragment's length; 0 for non-codes
     std::uint32_t first_free_code;       // the first byte value after the last code
 };
 extern FragmentTrie fragment_trie;
