@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+
+#include <sys/mman.h>
 
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
@@ -30,8 +33,42 @@ namespace {
 std::uint8_t block_storage[CONTEXT_REACH + BLOCK_CAPACITY + DELTA_SPARE_BYTES];
 std::uint8_t* const block_start = block_storage + CONTEXT_REACH;
 
+// Faults in the pages of a region that the run is about to fill, in one
+// call instead of one fault per page: about 4 us a page on the machines
+// measured, which made up a tenth of the time of a 100 KB file. Only a
+// hint; a kernel without it leaves the pages to fault one by one.
+void populate(void* start, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t page = 4096;
+    const auto from = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)size;
+#endif
+}
+
+// Populates what a run of `length` bytes will touch anyway, and no more, so
+// that small inputs keep a small footprint: the block buffer up to the
+// length, and the trial table when compressing.
+void populate_for_run(std::uint32_t length, bool compressing) {
+    populate(block_storage, CONTEXT_REACH + std::min(length, BLOCK_CAPACITY));
+    if (compressing && length > 2) populate(bit_tables.trial, sizeof bit_tables.trial);
+}
+
+// The generic path touches the whole position table once the first block
+// reaches the size at which the multiplier search clears it all, and the
+// window up to the input's length.
+void populate_for_generic(std::uint32_t length) {
+    if (length < SEARCH_ENTRIES / 4) return;
+    populate(match_model.positions, sizeof match_model.positions);
+    populate(match_model.window, std::min(length, WINDOW_SIZE));
+}
+
 // Initialisations of every run, in both directions alike.
 void start_run() {
+    populate(&bit_tables, offsetof(BitTables, trial));
     build_fragment_trie();
     init_tables();
     // Only a model that has served a block needs clearing (every such block
@@ -126,6 +163,7 @@ RunResult compress(std::FILE* in, std::FILE* out) {
     if (std::fwrite(header, 1, 4, out) != 4) return failure(RunStatus::write_failed, errno);
     std::uint64_t header_bytes = 4;
 
+    populate_for_run(length, true);
     bind_io_buffer(out);
     RangeCoder rc(0);
     DataProfile profile;
@@ -137,6 +175,7 @@ RunResult compress(std::FILE* in, std::FILE* out) {
 
         if (bytes_done == 0) {
             detect_data_class(profile, block, n);
+            if (profile.class_word != CLASS_STRUCTURED) populate_for_generic(length);
             const std::uint32_t count = write_profile(profile, out);
             if (count == 0) return failure(RunStatus::write_failed, errno);
             header_bytes += count;
@@ -204,6 +243,8 @@ RunResult decompress(std::FILE* in, std::FILE* out) {
             return failure(RunStatus::damaged);
     }
 
+    populate_for_run(length, false);
+    if (profile.class_word != CLASS_STRUCTURED) populate_for_generic(length);
     bind_io_buffer(in);
     RangeCoder rc(1);
     std::uint8_t* const block = block_start;
