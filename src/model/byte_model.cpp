@@ -45,6 +45,43 @@ namespace {
     }
 }
 
+// The encoder knows the bytes ahead, and the hash depends on nothing else.
+// Two more hashes run ahead of the model's: the far one fetches a byte's
+// position entry, and the near one, once that entry is in cache, the window
+// byte it points to, which was the largest stall of text encoding. Hints
+// only: an entry that changes in between costs one useless fetch. The
+// distances measured best among 8-64 bytes.
+struct Lookahead {
+    static constexpr std::uint32_t FAR = 32, NEAR = 8;
+    std::uint32_t far_hash, near_hash;   // the hashes after bytes i + FAR and i + NEAR
+
+    [[gnu::always_inline]] static std::uint32_t next(std::uint32_t h, std::uint32_t x) {
+        return ((h * match_model.hash_multiplier) ^ x) & HASH_MASK;
+    }
+
+    Lookahead(const std::uint8_t* block, std::uint32_t length)
+        : far_hash(match_model.hash), near_hash(match_model.hash) {
+        for (std::uint32_t j = HEAD_LENGTH; j < length && j < HEAD_LENGTH + FAR; ++j) {
+            far_hash = next(far_hash, block[j]);
+        }
+        for (std::uint32_t j = HEAD_LENGTH; j < length && j < HEAD_LENGTH + NEAR; ++j) {
+            near_hash = next(near_hash, block[j]);
+        }
+    }
+
+    // Before byte i is coded.
+    [[gnu::always_inline]] void step(const std::uint8_t* block, std::uint32_t length, std::uint32_t i) {
+        if (i + FAR < length) {
+            far_hash = next(far_hash, block[i + FAR]);
+            __builtin_prefetch(&match_model.positions[far_hash]);
+        }
+        if (i + NEAR < length) {
+            near_hash = next(near_hash, block[i + NEAR]);
+            __builtin_prefetch(&match_model.window[match_model.positions[near_hash]]);
+        }
+    }
+};
+
 template <Bits kind>
 [[gnu::always_inline]] inline void encode_body(RangeCoder& rc, const std::uint8_t* block,
                                                std::uint32_t length, std::uint32_t flat) {
@@ -60,9 +97,10 @@ template <Bits kind>
         return;
     }
     std::uint32_t ctx_a = 0, ctx_b = 0;
+    Lookahead ahead(block, length);
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
         const std::uint32_t x = block[i];
-        prefetch_lookup(x);
+        ahead.step(block, length, i);
         const std::uint32_t hit = predicts(x);
         encode_match_flag(rc, match_model.match_state, hit);
         if (!hit) encode_pair_byte<kind>(rc, ctx_a, ctx_b, x);

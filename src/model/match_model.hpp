@@ -48,14 +48,6 @@ inline void reset_block() {
     return match_model.window[match_model.predicted_offset];
 }
 
-// The encoder knows the next byte before coding it: fetching the position
-// entry that update() will read for it overlaps a likely cache miss with
-// the coding of the byte. A hint only; nothing depends on it.
-[[gnu::always_inline]] inline void prefetch_lookup(std::uint32_t x) {
-    const MatchModel& m = match_model;
-    __builtin_prefetch(&m.positions[((m.hash * m.hash_multiplier) ^ x) & HASH_MASK]);
-}
-
 // Steps shared by the full and the window-only update: store x, advance the
 // hash and follow or look up the next prediction.
 [[gnu::always_inline]] inline void update_window(std::uint32_t x, std::uint32_t predicted) {
