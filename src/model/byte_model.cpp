@@ -168,16 +168,19 @@ void decode_generic_block(RangeCoder& coder, std::uint8_t* block, std::uint32_t 
 
 namespace {
 
+// Inlined into estimate_generic_block, so that the coder is its local copy
+// (kept in registers) and the trial rates are constants.
 template <Bits kind>
-void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from, std::uint32_t to,
-                       std::uint32_t ra, std::uint32_t rb) {
+[[gnu::always_inline]] inline void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from,
+                                                     std::uint32_t to, std::uint32_t ra, std::uint32_t rb) {
     for (std::uint32_t i = from; i < to; ++i) {
         count_pair_byte<kind>(rc, 256 * block[i - 1], TRIAL_B_BASE + 256 * block[i - 2], block[i], ra, rb);
     }
 }
 
 template <Bits kind>
-void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from, std::uint32_t to) {
+[[gnu::always_inline]] inline void count_trial_bytes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t from,
+                                                     std::uint32_t to) {
     if (bit_tables.rate_a == TRIAL_RATE_A && bit_tables.rate_b == TRIAL_RATE_B) {
         count_trial_bytes<kind>(rc, block, from, to, TRIAL_RATE_A, TRIAL_RATE_B);
     } else {
