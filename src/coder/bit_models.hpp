@@ -113,11 +113,11 @@ template <Bits kind = Bits::predictable>
 // (multiples of 256 below TABLE_CELLS).
 template <Bits kind = Bits::predictable>
 [[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
-                                                    std::uint32_t ctx_b, std::uint32_t value) {
+                                                    std::uint32_t ctx_b, std::uint32_t value,
+                                                    std::uint32_t ra, std::uint32_t rb) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
     Prob* const ta = bit_tables.table_a + ctx_a;
     Prob* const tb = bit_tables.table_b + ctx_b;
-    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
     std::uint32_t node = 1, bit;
     bit = (value >> 7) & 1; encode_pair_step<kind>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
     bit = (value >> 6) & 1; encode_pair_step<kind>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
@@ -128,6 +128,13 @@ template <Bits kind = Bits::predictable>
     bit = (value >> 1) & 1; encode_pair_step<kind>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
     bit = value & 1;        encode_pair_step<kind>(rc, ta[node], tb[node], bit, ra, rb);
     assert(2 * node + bit == 256 + (value & 0xFF));
+}
+
+// Under the current rates.
+template <Bits kind = Bits::predictable>
+[[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
+                                                    std::uint32_t ctx_b, std::uint32_t value) {
+    encode_pair_byte<kind>(rc, ctx_a, ctx_b, value, bit_tables.rate_a, bit_tables.rate_b);
 }
 
 // One decision of decode_pair_byte for Bits::unpredictable. Both children's
@@ -217,6 +224,45 @@ inline bool looks_unpredictable(std::uint32_t coded, std::uint32_t length) {
 // lost a little with selects, near-random ones gain 10-40 %.
 inline bool rates_look_unpredictable() { return bit_tables.rate_a >= UNPREDICTABLE_RATE_A; }
 
+// A block's rates as compile-time constants, so that a coding loop shifts
+// by constants and keeps two registers free.
+template <Bits kind_, std::uint32_t a_, std::uint32_t b_>
+struct FixedRates {
+    static constexpr Bits kind = kind_;
+    static constexpr std::uint32_t a = a_, b = b_;
+};
+
+// Rates held in variables, for pairs that the compressor never chooses.
+template <Bits kind_>
+struct HeldRates {
+    static constexpr Bits kind = kind_;
+    std::uint32_t a, b;
+};
+
+// Runs loop(rates) with the current rates: as constants for the eight pairs
+// that the rate table gives, held in variables for any other. Encoding only:
+// the decoding loops measured slower with constant rates (gcc 12), so they
+// choose just the kind of loop.
+template <typename Loop>
+[[gnu::always_inline]] inline void with_block_rates(Loop&& loop) {
+    constexpr Bits skewed = Bits::predictable, even = Bits::unpredictable;
+    static_assert(UNPREDICTABLE_RATE_A == 5, "the pairs below change kind at rate_a 5");
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    switch (8 * ra + rb) {
+        case 8 * 3 + 2: return loop(FixedRates<skewed, 3, 2>{});
+        case 8 * 3 + 3: return loop(FixedRates<skewed, 3, 3>{});
+        case 8 * 4 + 3: return loop(FixedRates<skewed, 4, 3>{});
+        case 8 * 4 + 4: return loop(FixedRates<skewed, 4, 4>{});
+        case 8 * 5 + 4: return loop(FixedRates<even, 5, 4>{});
+        case 8 * 5 + 5: return loop(FixedRates<even, 5, 5>{});
+        case 8 * 6 + 5: return loop(FixedRates<even, 6, 5>{});
+        case 8 * 6 + 6: return loop(FixedRates<even, 6, 6>{});
+        default:
+            if (rates_look_unpredictable()) return loop(HeldRates<even>{ra, rb});
+            return loop(HeldRates<skewed>{ra, rb});
+    }
+}
+
 // Under the current rates.
 [[gnu::always_inline]] inline void count_pair_byte(RangeCoder& rc, std::uint32_t trial_ctx_a,
                                                    std::uint32_t trial_ctx_b, std::uint32_t value) {
@@ -225,12 +271,17 @@ inline bool rates_look_unpredictable() { return bit_tables.rate_a >= UNPREDICTAB
 
 // The match flag always adapts at rate_b.
 [[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, std::uint32_t match_state,
-                                                     std::uint32_t bit) {
+                                                     std::uint32_t bit, std::uint32_t rb) {
     assert(match_state < TABLE_CELLS);
     Prob& p = bit_tables.match_flag[match_state];
     const std::uint32_t pf = p;
     rc.encode_bit((rc.range >> 12) * pf, bit);
-    p = adapted(pf, bit, bit_tables.rate_b, FLAG_SCALE);
+    p = adapted(pf, bit, rb, FLAG_SCALE);
+}
+
+[[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, std::uint32_t match_state,
+                                                     std::uint32_t bit) {
+    encode_match_flag(rc, match_state, bit, bit_tables.rate_b);
 }
 
 [[gnu::always_inline]] inline std::uint32_t decode_match_flag(RangeCoder& rc,

@@ -82,15 +82,15 @@ struct Lookahead {
     }
 };
 
-template <Bits kind>
+template <typename Rates>
 [[gnu::always_inline]] inline void encode_body(RangeCoder& rc, const std::uint8_t* block,
-                                               std::uint32_t length, std::uint32_t flat) {
+                                               std::uint32_t length, std::uint32_t flat, Rates rates) {
     if (flat) {
         // Literals cost eight direct bits; the flag stays on cell 0.
         for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
             const std::uint32_t x = block[i];
             const std::uint32_t hit = predicts(x);
-            encode_match_flag(rc, 0, hit);
+            encode_match_flag(rc, 0, hit, rates.b);
             if (!hit) rc.encode_direct_byte(x);
             update_window(x, hit);
         }
@@ -102,8 +102,8 @@ template <Bits kind>
         const std::uint32_t x = block[i];
         ahead.step(block, length, i);
         const std::uint32_t hit = predicts(x);
-        encode_match_flag(rc, match_model.match_state, hit);
-        if (!hit) encode_pair_byte<kind>(rc, ctx_a, ctx_b, x);
+        encode_match_flag(rc, match_model.match_state, hit, rates.b);
+        if (!hit) encode_pair_byte<Rates::kind>(rc, ctx_a, ctx_b, x, rates.a, rates.b);
         update(x, hit);
         const std::uint32_t half = hit * MATCH_HALF;
         ctx_a = half + 256 * predicted_byte();
@@ -145,11 +145,7 @@ void encode_generic_block(RangeCoder& coder, const std::uint8_t* block, std::uin
     RangeCoder rc = coder;
     start_block_encode(rc, block, length);
     encode_head(rc, block, length);
-    if (rates_look_unpredictable()) {
-        encode_body<Bits::unpredictable>(rc, block, length, flat);
-    } else {
-        encode_body<Bits::predictable>(rc, block, length, flat);
-    }
+    with_block_rates([&](auto rates) { encode_body(rc, block, length, flat, rates); });
     coder = rc;
 }
 

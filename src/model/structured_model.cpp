@@ -34,11 +34,11 @@ template <typename Code>
 
 namespace {
 
-template <Bits kind>
+template <typename Rates>
 [[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
-                                                const DataProfile& profile) {
+                                                const DataProfile& profile, Rates rates) {
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        encode_pair_byte<kind>(rc, ctx_a, ctx_b, block[i]);
+        encode_pair_byte<Rates::kind>(rc, ctx_a, ctx_b, block[i], rates.a, rates.b);
     });
 }
 
@@ -74,11 +74,7 @@ void encode_structured_block(RangeCoder& coder, const std::uint8_t* block, std::
     RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
-    if (rates_look_unpredictable()) {
-        encode_lanes<Bits::unpredictable>(rc, block, length, profile);
-    } else {
-        encode_lanes<Bits::predictable>(rc, block, length, profile);
-    }
+    with_block_rates([&](auto rates) { encode_lanes(rc, block, length, profile, rates); });
     coder = rc;
 }
 

@@ -92,8 +92,9 @@ Coded coded(Bytes body) {
 void PrintTo(const Coded& c, std::ostream* os) { *os << "body of " << c.body.size() << " bytes"; }
 
 // The head followed by `steps`, each through the plain byte tree, from fresh tables.
-Coded expected_coding(const Bytes& block, const std::vector<Step>& steps) {
-    start_run();
+Coded expected_coding(const Bytes& block, const std::vector<Step>& steps, std::uint8_t rate_a = 4,
+                      std::uint8_t rate_b = 3) {
+    start_run(rate_a, rate_b);
     return coded(encode_to_bytes([&](RangeCoder& rc) {
         for (std::size_t i = 0; i < std::min<std::size_t>(16, block.size()); ++i) encode_pair_byte(rc, 0, 0, block[i]);
         for (const Step& s : steps) {
@@ -103,8 +104,21 @@ Coded expected_coding(const Bytes& block, const std::vector<Step>& steps) {
     }));
 }
 
-Coded structured_coding(const Bytes& content, const DataProfile& profile) {
-    start_run();
+// Smooth samples per component with a little noise: close to what the
+// filters and contexts are made for.
+Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t prev = i >= stride ? out[i - stride] : 100 + 20 * (i % 5);
+        out[i] = static_cast<std::uint8_t>(prev + gen() % 7 - 3);
+    }
+    return out;
+}
+
+Coded structured_coding(const Bytes& content, const DataProfile& profile, std::uint8_t rate_a = 4,
+                        std::uint8_t rate_b = 3) {
+    start_run(rate_a, rate_b);
     FramedBlock framed(content);
     return coded(encode_to_bytes([&](RangeCoder& rc) {
         encode_structured_block(rc, framed.block(), framed.length(), profile);
@@ -182,6 +196,29 @@ TEST(StructuredModel, LanesAreCodedOneAfterAnother) {
                                              {18, 15, 12}, {21, 18, 15}}));
     start_run();
     expect_decodes_to(got.body, content, picture, "stride 3");
+}
+
+// The coding loops are built separately for each rate pair the compressor
+// chooses, and once more for any other pair a file may carry: each must
+// code like the plain byte tree under the same rates, on skewed and on
+// near-random bytes.
+TEST(StructuredModel, EveryRatePairCodesLikeThePlainTree) {
+    const DataProfile mono = make_profile(1, 2, AUDIO_ROW_WIDTH, 0);
+    const std::pair<std::uint8_t, std::uint8_t> rates[] = {{3, 2}, {3, 3}, {4, 3}, {4, 4}, {5, 4},
+                                                           {5, 5}, {6, 5}, {6, 6}, {3, 6}, {6, 2}};
+    for (const bool noisy : {false, true}) {
+        const Bytes content = noisy ? random_bytes(3000, 43) : smooth_samples(3000, 1, 44);
+        std::vector<Step> steps;
+        for (int i = 16; i < 3000; ++i) steps.push_back({i, i - 1, i - 2});
+        for (const auto& pair : rates) {
+            const std::string what = "rates " + std::to_string(pair.first) + "/" + std::to_string(pair.second) +
+                                     (noisy ? ", noise" : ", smooth");
+            const Coded got = structured_coding(content, mono, pair.first, pair.second);
+            EXPECT_EQ(got, expected_coding(content, steps, pair.first, pair.second)) << what;
+            start_run(pair.first, pair.second);
+            expect_decodes_to(got.body, content, mono, what);
+        }
+    }
 }
 
 // Row distance 3 * 6 = 18: position 18 itself still looks back far_stride,
@@ -299,18 +336,6 @@ TEST(StructuredModel, ChooseDeltaNeedsAQuarterBeyondFarStride) {
     };
     EXPECT_EQ(decide(4096), 1u);
     for (const std::uint32_t length : {0u, 1u, 16u, 24u, 27u}) EXPECT_EQ(decide(length), 0u) << "length " << length;
-}
-
-// Smooth samples per component with a little noise: close to what the
-// filters and contexts are made for.
-Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint32_t prev = i >= stride ? out[i - stride] : 100 + 20 * (i % 5);
-        out[i] = static_cast<std::uint8_t>(prev + gen() % 7 - 3);
-    }
-    return out;
 }
 
 // The decision filters only the first quarter, which is all that its count
