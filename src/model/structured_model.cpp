@@ -38,30 +38,30 @@ template <typename Rates>
 [[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
                                                 const DataProfile& profile, Rates rates) {
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        encode_pair_byte<Rates::kind>(rc, ctx_a, ctx_b, block[i], rates.a, rates.b);
+        encode_pair_byte<Form::selects>(rc, ctx_a, ctx_b, block[i], rates.a, rates.b);
     });
 }
 
-template <Bits kind>
+template <Form form>
 [[gnu::always_inline]] inline void decode_lanes(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
                                                 const DataProfile& profile) {
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        block[i] = static_cast<std::uint8_t>(decode_pair_byte<kind>(rc, ctx_a, ctx_b));
+        block[i] = static_cast<std::uint8_t>(decode_pair_byte<form>(rc, ctx_a, ctx_b));
     });
 }
 
-template <Bits kind>
-void count_quarter(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length, std::uint32_t start,
-                   const DataProfile& profile) {
+template <typename Rates>
+[[gnu::always_inline]] inline void count_quarter(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                                                 std::uint32_t start, const DataProfile& profile, Rates rates) {
     const std::uint32_t stride = profile.stride, far = profile.far_stride;
     const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
     const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
     const std::uint32_t end = length / 4;
-    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
     for (std::uint32_t i = start; i < end; ++i) {
         const std::uint32_t back = i > row_limit ? row : far;
-        count_pair_byte<kind>(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
-                              TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], ra, rb);
+        count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
+                        TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], rates.a,
+                        rates.b);
     }
 }
 
@@ -84,9 +84,9 @@ void decode_structured_block(RangeCoder& coder, std::uint8_t* block, std::uint32
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
     for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
     if (rates_look_unpredictable()) {
-        decode_lanes<Bits::unpredictable>(rc, block, length, profile);
+        decode_lanes<Form::selects>(rc, block, length, profile);
     } else {
-        decode_lanes<Bits::predictable>(rc, block, length, profile);
+        decode_lanes<Form::branches>(rc, block, length, profile);
     }
     coder = rc;
 }
@@ -96,11 +96,7 @@ std::uint32_t estimate_structured_block(RangeCoder& coder, const std::uint8_t* b
                                         const DataProfile& profile) {
     start_trial(coder);
     RangeCoder rc = coder;
-    if (rates_look_unpredictable()) {
-        count_quarter<Bits::unpredictable>(rc, block, length, start, profile);
-    } else {
-        count_quarter<Bits::predictable>(rc, block, length, start, profile);
-    }
+    with_block_rates([&](auto rates) { count_quarter(rc, block, length, start, profile, rates); });
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
 }

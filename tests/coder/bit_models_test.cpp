@@ -290,10 +290,11 @@ TEST(BitModels, TrialPassDisturbsNothing) {
     EXPECT_EQ(with_trial, plain);
 }
 
-// The loops for near-random data use selects where the others branch; the
-// bytes, the counts and the cells must not depend on which one runs. Skewed,
-// random and mixed values, under every rate the pipeline can set.
-TEST(BitModels, BothKindsOfLoopGiveTheSameBits) {
+// Each coding step exists with branches and with selects (the adaptation
+// looked up in a table); the bytes, the counts and the cells must not
+// depend on which one runs. Skewed, random and mixed values, under every
+// rate the pipeline can set.
+TEST(BitModels, BranchesAndSelectsGiveTheSameBits) {
     struct Step {
         std::uint32_t ctx_a, ctx_b, value;
     };
@@ -307,19 +308,19 @@ TEST(BitModels, BothKindsOfLoopGiveTheSameBits) {
     const std::pair<std::uint8_t, std::uint8_t> rates[] = {{3, 2}, {4, 3}, {5, 4}, {6, 5}, {6, 6}};
     for (const auto& pair : rates) {
         const std::uint8_t ra = pair.first, rb = pair.second;
-        const auto code = [&]<Bits kind>(Cells& a, Cells& b) {
+        const auto code = [&]<Form form>(Cells& a, Cells& b) {
             init_tables();
             set_rates(ra, rb);
             const Bytes body = encode_to_bytes([&](RangeCoder& rc) {
-                for (const Step& s : steps) encode_pair_byte<kind>(rc, s.ctx_a, s.ctx_b, s.value);
+                for (const Step& s : steps) encode_pair_byte<form>(rc, s.ctx_a, s.ctx_b, s.value);
             });
             a = copy_of(bit_tables.table_a);
             b = copy_of(bit_tables.table_b);
             return body;
         };
         Cells a1, b1, a2, b2;
-        const Bytes branchy = code.template operator()<Bits::predictable>(a1, b1);
-        const Bytes selects = code.template operator()<Bits::unpredictable>(a2, b2);
+        const Bytes branchy = code.template operator()<Form::branches>(a1, b1);
+        const Bytes selects = code.template operator()<Form::selects>(a2, b2);
         ASSERT_EQ(branchy, selects) << "rates " << int{ra} << "/" << int{rb};
         EXPECT_EQ(a1, a2);
         EXPECT_EQ(b1, b2);
@@ -328,8 +329,8 @@ TEST(BitModels, BothKindsOfLoopGiveTheSameBits) {
         RangeCoder dec = decoder_for(branchy);
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& s = steps[i];
-            const std::uint32_t got = i % 2 ? decode_pair_byte<Bits::unpredictable>(dec, s.ctx_a, s.ctx_b)
-                                            : decode_pair_byte<Bits::predictable>(dec, s.ctx_a, s.ctx_b);
+            const std::uint32_t got = i % 2 ? decode_pair_byte<Form::selects>(dec, s.ctx_a, s.ctx_b)
+                                            : decode_pair_byte<Form::branches>(dec, s.ctx_a, s.ctx_b);
             ASSERT_EQ(got, s.value) << "rates " << int{ra} << "/" << int{rb} << ", byte " << i;
         }
         EXPECT_EQ(copy_of(bit_tables.table_a), a1);
@@ -344,9 +345,9 @@ TEST(BitModels, BothKindsOfLoopGiveTheSameBits) {
             for (const Step& s : steps) {
                 const std::uint32_t ta = s.ctx_a % TRIAL_B_BASE, tb = TRIAL_B_BASE + s.ctx_b % TRIAL_B_BASE;
                 if (kind) {
-                    count_pair_byte<Bits::unpredictable>(rc, ta, tb, s.value, ra, rb);
+                    count_pair_byte<Form::selects>(rc, ta, tb, s.value, ra, rb);
                 } else {
-                    count_pair_byte<Bits::predictable>(rc, ta, tb, s.value, ra, rb);
+                    count_pair_byte<Form::branches>(rc, ta, tb, s.value, ra, rb);
                 }
             }
             counts[kind] = rc.trial_count;

@@ -312,8 +312,7 @@ TEST(ByteModel, TrialEstimate) {
 
         // The previous byte selects the table A copy and the byte two back
         // the table B copy: the count equals what the real coder emits for
-        // the same bytes under those contexts. The noise in the middle makes
-        // the pass switch to its loop for near-random pieces and back.
+        // the same bytes under those contexts, on text and on noise.
         Bytes text = english_text(20000, 31);
         const Bytes noise = random_bytes(13000, 32), tail = english_text(9000, 33);
         text.insert(text.end(), noise.begin(), noise.end());
