@@ -77,7 +77,7 @@ struct Lookahead {
         }
         if (i + NEAR < length) {
             near_hash = next(near_hash, block[i + NEAR]);
-            __builtin_prefetch(&match_model.window[match_model.positions[near_hash]]);
+            __builtin_prefetch(&match_model.window[match_model.positions[near_hash] & WINDOW_MASK]);
         }
     }
 };
@@ -104,9 +104,9 @@ template <typename Rates>
         const std::uint32_t hit = predicts(x);
         encode_match_flag(rc, match_model.match_state, hit, rates.b);
         if (!hit) encode_pair_byte<Form::selects>(rc, ctx_a, ctx_b, x, rates.a, rates.b);
-        update(x, hit);
+        const std::uint32_t q = update(x, hit);
         const std::uint32_t half = hit * MATCH_HALF;
-        ctx_a = half + 256 * predicted_byte();
+        ctx_a = half + 256 * q;
         ctx_b = half + 256 * x;
     }
 }
@@ -123,14 +123,14 @@ template <Form form>
         }
         return;
     }
-    std::uint32_t ctx_a = 0, ctx_b = 0;
+    std::uint32_t ctx_a = 0, ctx_b = 0, q = predicted_byte();
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
         const std::uint32_t hit = decode_match_flag(rc, match_model.match_state);
-        const std::uint32_t x = hit ? predicted_byte() : decode_pair_byte<form>(rc, ctx_a, ctx_b);
+        const std::uint32_t x = hit ? q : decode_pair_byte<form>(rc, ctx_a, ctx_b);
         block[i] = static_cast<std::uint8_t>(x);
-        update(x, hit);
+        q = update(x, hit);
         const std::uint32_t half = hit * MATCH_HALF;
-        ctx_a = half + 256 * predicted_byte();
+        ctx_a = half + 256 * q;
         ctx_b = half + 256 * x;
     }
 }

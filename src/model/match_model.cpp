@@ -19,6 +19,8 @@ void reset_match_model() {
     reset_block();
 }
 
+std::uint32_t window_byte_after_wrap(std::uint32_t offset) { return match_model.window[offset]; }
+
 namespace {
 
 // One candidate of the multiplier search, on a 65536-entry table of its own.

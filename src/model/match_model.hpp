@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "coder/range_coder.hpp"
+
 namespace vexa {
 
 inline constexpr std::uint32_t WINDOW_SIZE = 1u << 21;
@@ -48,30 +50,70 @@ inline void reset_block() {
     return match_model.window[match_model.predicted_offset];
 }
 
+// A position entry holds the window offset in its low bits and, in its top
+// byte, the byte then stored there. A lookup can then go on with the byte
+// from the entry instead of waiting for a second cache miss in the window;
+// the window read only confirms it, off the critical path. The two differ
+// only once the window has wrapped over the offset, and then the window's
+// byte is the one that counts.
+inline constexpr std::uint32_t ENTRY_BYTE_SHIFT = 24;
+static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byte");
+
+[[gnu::always_inline]] inline std::uint32_t make_entry(std::uint32_t offset, std::uint32_t x) {
+    return offset | x << ENTRY_BYTE_SHIFT;
+}
+
+// Out of line: taken only after the window has wrapped.
+[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_after_wrap(std::uint32_t offset);
+
+[[gnu::always_inline]] inline std::uint32_t recalled_byte(std::uint32_t entry) {
+    const std::uint32_t offset = entry & WINDOW_MASK;
+    // An entry never written points at offset 0 without its byte; the read
+    // of that one fixed byte does not wait for the entry.
+    const std::uint32_t recalled = select_on(entry != 0, entry >> ENTRY_BYTE_SHIFT, match_model.window[0]);
+    std::uint32_t differs = match_model.window[offset] ^ recalled;
+#if defined(__GNUC__)
+    // Hides that the two are equal when `differs` is 0; knowing it, the
+    // compiler would go on with the window's copy and wait for its read.
+    asm("" : "+r"(differs));
+#endif
+    if (__builtin_expect(differs != 0, 0)) return window_byte_after_wrap(offset);
+    return recalled;
+}
+
 // Steps shared by the full and the window-only update: store x, advance the
-// hash and follow or look up the next prediction.
-[[gnu::always_inline]] inline void update_window(std::uint32_t x, std::uint32_t predicted) {
+// hash and follow or look up the next prediction. Returns the entry looked
+// up, or 0 when the prediction was followed.
+[[gnu::always_inline]] inline std::uint32_t update_window(std::uint32_t x, std::uint32_t predicted) {
     MatchModel& m = match_model;
-    m.positions[m.hash] = m.write_offset;    // the hash before x: where x itself went
+    m.positions[m.hash] = make_entry(m.write_offset, x);   // the hash before x: where x itself went
     m.window[m.write_offset] = static_cast<std::uint8_t>(x);
     m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
     m.hash = ((m.hash * m.hash_multiplier) ^ x) & HASH_MASK;
-    m.predicted_offset = predicted ? (m.predicted_offset + 1) & WINDOW_MASK : m.positions[m.hash];
+    if (predicted) {
+        m.predicted_offset = (m.predicted_offset + 1) & WINDOW_MASK;
+        return 0;
+    }
+    const std::uint32_t entry = m.positions[m.hash];
+    m.predicted_offset = entry & WINDOW_MASK;
+    return entry;
 }
 
 // Full update of the modelled body: the window steps, then the run and the
-// match-flag cell of the next byte.
-[[gnu::always_inline]] inline void update(std::uint32_t x, std::uint32_t predicted) {
-    update_window(x, predicted);
+// match-flag cell of the next byte. Returns the byte now predicted.
+[[gnu::always_inline]] inline std::uint32_t update(std::uint32_t x, std::uint32_t predicted) {
+    const std::uint32_t entry = update_window(x, predicted);
     MatchModel& m = match_model;
-    const std::uint32_t q = m.window[m.predicted_offset];
     if (predicted) {
+        const std::uint32_t q = m.window[m.predicted_offset];
         m.match_run += m.match_run < 3;
         m.match_state = (((m.match_state * m.hash_multiplier) ^ q) & 0x7FFF) + 32768 * m.match_run;
-    } else {
-        m.match_run = 0;
-        m.match_state = ((x * m.hash_multiplier) ^ q) & 0xFFF;
+        return q;
     }
+    const std::uint32_t q = recalled_byte(entry);
+    m.match_run = 0;
+    m.match_state = ((x * m.hash_multiplier) ^ q) & 0xFFF;
+    return q;
 }
 
 // Scores the nine candidate multipliers on the block with a simplified

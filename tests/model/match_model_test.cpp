@@ -174,5 +174,20 @@ TEST(MatchModel, PredictionAtWriteOffsetIsNeverUsed) {
     }
 }
 
+// An entry keeps the byte it was written with, but once the window has
+// wrapped over its offset the byte now stored there is the prediction.
+TEST(MatchModel, EntryOlderThanTheWindowPredictsTheByteNowStored) {
+    start_model(0);
+    feed(bytes_of("ZAB"));                        // 'B' at offset 2, under the context 'A'
+    feed(WINDOW_SIZE - 1, 'C');                   // wraps; offset 2 now holds 'C'
+    ASSERT_EQ(match_model.write_offset, 2u);
+    feed(bytes_of("DE"));                         // offset 2 now holds 'D'
+    EXPECT_EQ(update('A', false), std::uint32_t{'D'});
+    EXPECT_EQ(match_model.predicted_offset, 2u);
+    EXPECT_EQ(match_model.match_state, std::uint32_t{'D'});   // multiplier 0: the predicted byte itself
+    EXPECT_TRUE(predicts('D'));
+    EXPECT_FALSE(predicts('B'));
+}
+
 }  // namespace
 }  // namespace vexa::test
