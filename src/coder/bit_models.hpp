@@ -180,9 +180,16 @@ template <bool has_children>
     pb = select_on(bit, b1, b0);
 }
 
-template <Form form = Form::branches>
+// The decoding loop learns the byte's high nibble halfway through;
+// `high_nibble_known(nibble)` is called then, for hints that need it.
+struct NoHint {
+    void operator()(std::uint32_t) const {}
+};
+
+template <Form form = Form::branches, typename Hint = NoHint>
 [[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
-                                                             std::uint32_t ctx_b) {
+                                                             std::uint32_t ctx_b,
+                                                             Hint high_nibble_known = {}) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
     Prob* const ta = bit_tables.table_a + ctx_a;
     Prob* const tb = bit_tables.table_b + ctx_b;
@@ -194,6 +201,7 @@ template <Form form = Form::branches>
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
+        high_nibble_known(node - 16);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
@@ -204,6 +212,7 @@ template <Form form = Form::branches>
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    high_nibble_known(node - 16);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);

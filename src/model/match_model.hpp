@@ -19,7 +19,7 @@ static_assert(SEARCH_ENTRIES <= POSITION_ENTRIES, "the search borrows the positi
 
 struct MatchModel {
     std::uint8_t window[WINDOW_SIZE];
-    std::uint32_t positions[POSITION_ENTRIES];
+    alignas(64) std::uint32_t positions[POSITION_ENTRIES];   // 16 entries to a cache line
     std::uint32_t hash;
     std::uint32_t hash_multiplier;
     bool multiplier_chosen;        // chosen (compressor) or read (decompressor) in the first block
