@@ -1,6 +1,7 @@
 #include "model/match_model.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <iterator>
 
 #include "coder/range_coder.hpp"
@@ -23,25 +24,86 @@ std::uint32_t window_byte_after_wrap(std::uint32_t offset) { return match_model.
 
 namespace {
 
-// One candidate of the multiplier search, on a 65536-entry table of its own.
+// One candidate of the multiplier search, on a 65536-entry table of its own
+// at `table` + `slot` * SEARCH_ENTRIES. The multiplier and the slot are
+// constants so that the three lanes of a pass fit the registers, with one
+// base for their tables.
+template <std::uint32_t multiplier_, std::uint32_t slot>
 struct SearchLane {
-    std::uint32_t* table;
-    std::uint32_t multiplier;
+    static constexpr std::uint32_t multiplier = multiplier_;
     std::uint32_t count = 0, h = 0, p = 0;
 
-    [[gnu::always_inline]] void step(const std::uint8_t* block, std::uint32_t l, std::uint32_t x) {
-        table[h] = l;
+    // Offset 0: p = 0 is not below it, so nothing is predicted.
+    [[gnu::always_inline]] void first_step(std::uint32_t* table, std::uint32_t x) {
+        table[slot * SEARCH_ENTRIES + h] = 0;
         h = (x + h * multiplier) & (SEARCH_ENTRIES - 1);
-        const std::uint32_t next = table[h];
-        // Whether a byte was predicted is close to random on most data, so
-        // the outcome is a select rather than a branch (12 % less time for
-        // small text files). p <= l always (a stored offset is at most l, and
-        // a hit moves p on by one from below l), so block[p] is in the block.
-        const std::uint32_t hit = (p < l) & (block[p] == x);
+        p = table[slot * SEARCH_ENTRIES + h];
+    }
+
+    // Offsets l >= 1. p < l here always: a stored offset is at most the l
+    // of the step that read it, and a hit moves p on by one from below l.
+    // So the check against l, and the 24-bit wrap of p + 1 (p < 2^19), can
+    // be left out. Whether a byte was predicted is close to random on most
+    // data, so the outcome is a select rather than a branch.
+    [[gnu::always_inline]] void step(std::uint32_t* table, const std::uint8_t* block, std::uint32_t l,
+                                     std::uint32_t x) {
+        assert(p < l);
+        table[slot * SEARCH_ENTRIES + h] = l;
+        h = (x + h * multiplier) & (SEARCH_ENTRIES - 1);
+        const std::uint32_t next = table[slot * SEARCH_ENTRIES + h];
+        const std::uint32_t hit = block[p] == x;
         count += hit;
-        p = select_on(hit, (p + 1) & 0xFFFFFF, next);
+        p = select_on(hit, p + 1, next);
+    }
+
+    // Clears what the lane wrote. A short block wrote few entries, and
+    // replaying its hashes clears them without touching (and faulting in)
+    // the pages of the whole table.
+    void clear(std::uint32_t* table, const std::uint8_t* block, std::uint32_t length) const {
+        std::uint32_t hh = 0;
+        for (std::uint32_t l = 0; l < length; ++l) {
+            table[slot * SEARCH_ENTRIES + hh] = 0;
+            hh = (block[l] + hh * multiplier) & (SEARCH_ENTRIES - 1);
+        }
     }
 };
+
+// Scores candidates i * 16, i * 32 and i * 64 in one pass; returns the
+// best of them and best_count as they stand after these three.
+template <std::uint32_t i>
+void score_pass(std::uint32_t* table, const std::uint8_t* block, std::uint32_t length,
+                std::uint32_t& best_count, std::uint32_t& best) {
+    SearchLane<i << 4, 0> a;
+    SearchLane<i << 5, 1> b;
+    SearchLane<i << 6, 2> c;
+    if (length > 0) {
+        a.first_step(table, block[0]);
+        b.first_step(table, block[0]);
+        c.first_step(table, block[0]);
+    }
+    for (std::uint32_t l = 1; l < length; ++l) {
+        const std::uint32_t x = block[l];
+        a.step(table, block, l, x);
+        b.step(table, block, l, x);
+        c.step(table, block, l, x);
+    }
+    // In candidate order: ties keep the earlier.
+    const std::uint32_t counts[3] = {a.count, b.count, c.count};
+    const std::uint32_t multipliers[3] = {a.multiplier, b.multiplier, c.multiplier};
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        if (counts[k] > best_count) {
+            best_count = counts[k];
+            best = multipliers[k];
+        }
+    }
+    if (length < SEARCH_ENTRIES / 4) {
+        a.clear(table, block, length);
+        b.clear(table, block, length);
+        c.clear(table, block, length);
+    } else {
+        std::fill(table, table + 3 * SEARCH_ENTRIES, 0u);
+    }
+}
 
 }  // namespace
 
@@ -59,36 +121,9 @@ std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t le
     static_assert(3 * SEARCH_ENTRIES <= POSITION_ENTRIES, "three search tables fit the position table");
     std::uint32_t* const table = match_model.positions;
     std::uint32_t best_count = 0, best = 0;
-    for (std::uint32_t i = 4; i <= 6; ++i) {
-        SearchLane lanes[3] = {{table, i << 4}, {table + SEARCH_ENTRIES, i << 5},
-                               {table + 2 * SEARCH_ENTRIES, i << 6}};
-        for (std::uint32_t l = 0; l < length; ++l) {
-            const std::uint32_t x = block[l];
-            lanes[0].step(block, l, x);
-            lanes[1].step(block, l, x);
-            lanes[2].step(block, l, x);
-        }
-        for (const SearchLane& lane : lanes) {   // in candidate order: ties keep the earlier
-            if (lane.count > best_count) {
-                best_count = lane.count;
-                best = lane.multiplier;
-            }
-        }
-        // Clear what the search wrote. A short block wrote few entries, and
-        // replaying its hashes clears them without touching (and faulting
-        // in) the pages of all 768 KiB.
-        if (length < SEARCH_ENTRIES / 4) {
-            for (SearchLane& lane : lanes) {
-                std::uint32_t h = 0;
-                for (std::uint32_t l = 0; l < length; ++l) {
-                    lane.table[h] = 0;
-                    h = (block[l] + h * lane.multiplier) & (SEARCH_ENTRIES - 1);
-                }
-            }
-        } else {
-            std::fill(table, table + 3 * SEARCH_ENTRIES, 0u);
-        }
-    }
+    score_pass<4>(table, block, length, best_count, best);
+    score_pass<5>(table, block, length, best_count, best);
+    score_pass<6>(table, block, length, best_count, best);
     return best;
 }
 
