@@ -74,6 +74,66 @@ TEST(MatchModel, MultiplierSearchOnWorkedBlocks) {
     EXPECT_TRUE(positions_all_zero()) << "text";
 }
 
+// The search as nine plain passes, each with its own table, straight from
+// the definition of the scoring predictor.
+std::uint32_t plain_multiplier_search(const Bytes& block) {
+    std::uint32_t best_count = 0, best = 0;
+    std::vector<std::uint32_t> table(SEARCH_ENTRIES);
+    for (std::uint32_t i = 4; i <= 6; ++i) {
+        for (std::uint32_t j = 4; j <= 6; ++j) {
+            const std::uint32_t m = i << j;
+            std::fill(table.begin(), table.end(), 0u);
+            std::uint32_t count = 0, h = 0, p = 0;
+            for (std::uint32_t l = 0; l < block.size(); ++l) {
+                const std::uint32_t x = block[l];
+                const bool hit = p < l && block[p] == x;
+                table[h] = l;
+                h = (x + h * m) % 65536;
+                if (hit) {
+                    p = (p + 1) % (1u << 24);
+                    ++count;
+                } else {
+                    p = table[h];
+                }
+            }
+            if (count > best_count) {
+                best_count = count;
+                best = m;
+            }
+        }
+    }
+    return best;
+}
+
+// Blocks whose repeats favour different candidates: repeated strings whose
+// contexts are 1 to 6 bytes long, cut into lengths on both sides of the
+// point where the search stops replaying its hashes to clear its tables.
+TEST(MatchModel, MultiplierSearchChoosesAsNinePlainPasses) {
+    reset_match_model();
+    std::uint32_t seed = 1;
+    std::vector<std::uint32_t> chosen;
+    for (const std::size_t length : {3u, 40u, 700u, 16383u, 16384u, 70000u}) {
+        for (std::uint32_t width = 1; width <= 6; ++width) {
+            // A small alphabet of words of `width` random bytes, in random order.
+            const Bytes words = random_bytes(8 * width, seed++);
+            const Bytes picks = random_bytes(length, seed++);
+            Bytes block;
+            for (std::size_t k = 0; block.size() < length; ++k) {
+                const std::size_t w = picks[k % picks.size()] % 8;
+                block.insert(block.end(), words.begin() + w * width, words.begin() + (w + 1) * width);
+            }
+            block.resize(length);
+            const std::uint32_t m = choose_hash_multiplier(block.data(), static_cast<std::uint32_t>(length));
+            EXPECT_EQ(m, plain_multiplier_search(block)) << "length " << length << ", width " << width;
+            EXPECT_TRUE(positions_all_zero()) << "length " << length << ", width " << width;
+            chosen.push_back(m);
+        }
+    }
+    // The blocks are worth comparing only if they pick different candidates.
+    std::sort(chosen.begin(), chosen.end());
+    EXPECT_GE(std::unique(chosen.begin(), chosen.end()) - chosen.begin(), 3);
+}
+
 // With multiplier 64 the hash is the last three bytes. The second " estu"
 // follows a different context up to the blank, so the blank is not
 // predicted, but "yz " has been seen and predicts 'e'.
