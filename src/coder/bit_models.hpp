@@ -129,25 +129,30 @@ template <Form form = Form::selects>
     b = adapted_pair<form>(pb, bit, rb);
 }
 
-// A byte, most significant bit first, under tree bases ctx_a and ctx_b
-// (multiples of 256 below TABLE_CELLS).
+// Walks the tree cells of a known byte, most significant bit first:
+// step(cell a, cell b, bit) for each of its eight bits, unrolled.
+template <typename Step>
+[[gnu::always_inline]] inline void walk_pair_byte(Prob* ta, Prob* tb, std::uint32_t value, Step&& step) {
+    std::uint32_t node = 1;
+    const auto one = [&](std::uint32_t shift) __attribute__((always_inline)) {
+        const std::uint32_t bit = (value >> shift) & 1;
+        step(ta[node], tb[node], bit);
+        node = 2 * node + bit;
+    };
+    one(7); one(6); one(5); one(4); one(3); one(2); one(1); one(0);
+    assert(node == 256 + (value & 0xFF));
+}
+
+// A byte under tree bases ctx_a and ctx_b (multiples of 256 below TABLE_CELLS).
 template <Form form = Form::selects>
 [[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
                                                     std::uint32_t ctx_b, std::uint32_t value,
                                                     std::uint32_t ra, std::uint32_t rb) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
-    Prob* const ta = bit_tables.table_a + ctx_a;
-    Prob* const tb = bit_tables.table_b + ctx_b;
-    std::uint32_t node = 1, bit;
-    bit = (value >> 7) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 6) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 5) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 4) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 3) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 2) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 1) & 1; encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = value & 1;        encode_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb);
-    assert(2 * node + bit == 256 + (value & 0xFF));
+    walk_pair_byte(bit_tables.table_a + ctx_a, bit_tables.table_b + ctx_b, value,
+                   [&](Prob& a, Prob& b, std::uint32_t bit) __attribute__((always_inline)) {
+                       encode_pair_step<form>(rc, a, b, bit, ra, rb);
+                   });
 }
 
 // Under the current rates.
@@ -228,17 +233,10 @@ template <Form form = Form::selects>
                                                    std::uint32_t trial_ctx_b, std::uint32_t value,
                                                    std::uint32_t ra, std::uint32_t rb) {
     assert(trial_ctx_a < TRIAL_B_BASE && trial_ctx_b >= TRIAL_B_BASE && trial_ctx_b < TABLE_CELLS);
-    Prob* const ta = bit_tables.trial + trial_ctx_a;
-    Prob* const tb = bit_tables.trial + trial_ctx_b;
-    std::uint32_t node = 1, bit;
-    bit = (value >> 7) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 6) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 5) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 4) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 3) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 2) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = (value >> 1) & 1; count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb); node = 2 * node + bit;
-    bit = value & 1;        count_pair_step<form>(rc, ta[node], tb[node], bit, ra, rb);
+    walk_pair_byte(bit_tables.trial + trial_ctx_a, bit_tables.trial + trial_ctx_b, value,
+                   [&](Prob& a, Prob& b, std::uint32_t bit) __attribute__((always_inline)) {
+                       count_pair_step<form>(rc, a, b, bit, ra, rb);
+                   });
 }
 
 // Whether a block's bits are close enough to random for the decoder to
