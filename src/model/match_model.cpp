@@ -33,12 +33,10 @@ struct SearchLane {
     static constexpr std::uint32_t multiplier = multiplier_;
     std::uint32_t count = 0, h = 0, p = 0;
 
-    // Offset 0: p = 0 is not below it, so nothing is predicted.
-    [[gnu::always_inline]] void first_step(std::uint32_t* table, std::uint32_t x) {
-        table[slot * SEARCH_ENTRIES + h] = 0;
-        h = (x + h * multiplier) & (SEARCH_ENTRIES - 1);
-        p = table[slot * SEARCH_ENTRIES + h];
-    }
+    // Offset 0 predicts nothing: p = 0 is not below it. The table is all
+    // zero then, so the entry it stores (0) and the one it reads (0, the p
+    // the lane already has) change nothing.
+    [[gnu::always_inline]] void first_step(std::uint32_t x) { h = x; }
 
     // Offsets l >= 1. p < l here always: a stored offset is at most the l
     // of the step that read it, and a hit moves p on by one from below l.
@@ -68,8 +66,8 @@ struct SearchLane {
     }
 };
 
-// Scores candidates i * 16, i * 32 and i * 64 in one pass; returns the
-// best of them and best_count as they stand after these three.
+// Scores candidates i * 16, i * 32 and i * 64 in one pass, and takes any
+// of them that beats best_count into best.
 template <std::uint32_t i>
 void score_pass(std::uint32_t* table, const std::uint8_t* block, std::uint32_t length,
                 std::uint32_t& best_count, std::uint32_t& best) {
@@ -77,9 +75,9 @@ void score_pass(std::uint32_t* table, const std::uint8_t* block, std::uint32_t l
     SearchLane<i << 5, 1> b;
     SearchLane<i << 6, 2> c;
     if (length > 0) {
-        a.first_step(table, block[0]);
-        b.first_step(table, block[0]);
-        c.first_step(table, block[0]);
+        a.first_step(block[0]);
+        b.first_step(block[0]);
+        c.first_step(block[0]);
     }
     for (std::uint32_t l = 1; l < length; ++l) {
         const std::uint32_t x = block[l];
