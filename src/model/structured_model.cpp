@@ -30,10 +30,6 @@ template <typename Code>
     }
 }
 
-}  // namespace
-
-namespace {
-
 template <typename Rates>
 [[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
                                                 const DataProfile& profile, Rates rates) {
