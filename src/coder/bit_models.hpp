@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 
 #include "coder/range_coder.hpp"
@@ -22,7 +23,15 @@ static_assert((TABLE_CELLS & (TABLE_CELLS - 1)) == 0, "indexes are masked to the
 static_assert(2 * PAIR_SCALE == FLAG_SCALE, "a pair and a flag cell share the coder's 12-bit split");
 static_assert(2 * TRIAL_B_BASE == TABLE_CELLS, "the trial table is two copied halves");
 
-struct BitTables {
+inline constexpr std::size_t LARGE_PAGE_SIZE = std::size_t{1} << 21;
+inline constexpr std::uint32_t MATCH_POSITION_ENTRIES = 1u << 18;
+
+// The cell tables, and in front of them the match model's position table
+// (model/match_model.hpp): together they fill one 2 MiB page, which a run
+// asks to have backed by a single large page. Faulting in its 512 small
+// pages one by one took longer than coding a 100 KB file's literals.
+struct alignas(LARGE_PAGE_SIZE) BitTables {
+    std::uint32_t match_positions[MATCH_POSITION_ENTRIES];
     Prob table_a[TABLE_CELLS];
     Prob table_b[TABLE_CELLS];
     Prob match_flag[TABLE_CELLS];
@@ -30,6 +39,7 @@ struct BitTables {
     std::uint8_t rate_a;    // adapts table A cells
     std::uint8_t rate_b;    // adapts table B and match-flag cells
 };
+static_assert(offsetof(BitTables, rate_a) == LARGE_PAGE_SIZE, "the tables fill the page exactly");
 extern BitTables bit_tables;
 
 // Tables A and B to one half of 2048, match flags to one half of 4096.

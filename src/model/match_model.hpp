@@ -6,20 +6,23 @@
 
 #include <cstdint>
 
+#include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 
 namespace vexa {
 
 inline constexpr std::uint32_t WINDOW_SIZE = 1u << 21;
 inline constexpr std::uint32_t WINDOW_MASK = WINDOW_SIZE - 1;
-inline constexpr std::uint32_t POSITION_ENTRIES = 1u << 18;
+inline constexpr std::uint32_t POSITION_ENTRIES = MATCH_POSITION_ENTRIES;
 inline constexpr std::uint32_t HASH_MASK = POSITION_ENTRIES - 1;
 inline constexpr std::uint32_t SEARCH_ENTRIES = 1u << 16;   // the multiplier search's share
 static_assert(SEARCH_ENTRIES <= POSITION_ENTRIES, "the search borrows the position table");
 
-struct MatchModel {
+// Aligned so that the window can have a large page of its own.
+struct alignas(LARGE_PAGE_SIZE) MatchModel {
     std::uint8_t window[WINDOW_SIZE];
-    alignas(64) std::uint32_t positions[POSITION_ENTRIES];   // 16 entries to a cache line
+    // 16 entries to a cache line. Kept with the bit tables, on their page.
+    static constexpr std::uint32_t (&positions)[POSITION_ENTRIES] = bit_tables.match_positions;
     std::uint32_t hash;
     std::uint32_t hash_multiplier;
     bool multiplier_chosen;        // chosen (compressor) or read (decompressor) in the first block
