@@ -128,12 +128,12 @@ cp in.txt pub/in.txt && chmod 644 pub/in.txt
 if [ "$(id -u)" = 0 ]; then
     if command -v setpriv >/dev/null &&
        setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" c pub/in.txt pub/probe.vx >/dev/null 2>&1; then
-        AS_USER=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+        RUN_PREFIX=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     else
-        AS_USER=(skip)
+        RUN_PREFIX=(skip)
     fi
 fi
-if [ "${AS_USER[*]}" = skip ]; then
+if [ "${RUN_PREFIX[*]}" = skip ]; then
     echo "note: running as root without a usable unprivileged user; permission cases skipped"
 else
     mkdir -m 555 pub/ro
@@ -156,7 +156,7 @@ else
     expect_stderr "read-only existing output" "pub/locked.bin: Permission denied"
     expect_same "read-only existing output" kept.orig pub/locked.bin
 fi
-AS_USER=()
+RUN_PREFIX=()
 
 # --- Compressed data from a pipe: the summary counts the bytes actually read.
 cat sub/in.vx | timeout 120 "$BIN" d /dev/stdin piped.txt >out.txt 2>err.txt

@@ -17,16 +17,16 @@ fail() {
     failed=$((failed + 1))
 }
 
-# vexa_run NAME SECONDS ARGS...: runs vexa (prefixed by the AS_USER command
-# when set) with stdout in out.txt, stderr in err.txt and $stderr_text, and
+# vexa_run NAME SECONDS ARGS...: runs vexa (under the RUN_PREFIX command when
+# set: another user, a meter) with stdout in out.txt, stderr in err.txt and $stderr_text, and
 # the exit status in $status; a hang shows as 124, a signal as 128 + n. A
 # sanitizer report fails the case even when the status looks right, and
 # makes vexa_run return 1.
-AS_USER=()
+RUN_PREFIX=()
 vexa_run() {
     local name=$1 limit=$2
     shift 2
-    timeout "$limit" "${AS_USER[@]}" "$BIN" "$@" >out.txt 2>err.txt
+    timeout "$limit" "${RUN_PREFIX[@]}" "$BIN" "$@" >out.txt 2>err.txt
     status=$?
     checks=$((checks + 1))
     stderr_text=
