@@ -69,12 +69,13 @@ void populate_for_run(std::uint32_t length, bool compressing) {
 
 // The generic path touches the whole position table once the first block
 // reaches the size at which the multiplier search clears it all, and the
-// window up to the input's length; a window mostly filled is worth a large
-// page.
+// window up to the input's length. Zeroing one large page costs about what
+// faulting in 100 small ones does, so a window of at least 512 KiB in use
+// takes one.
 void populate_for_generic(std::uint32_t length) {
     if (length < SEARCH_ENTRIES / 4) return;
     populate(match_model.positions, sizeof match_model.positions);
-    if (length >= WINDOW_SIZE / 2) {
+    if (length >= WINDOW_SIZE / 4) {
         prefer_large_page(match_model.window);
         populate(match_model.window, WINDOW_SIZE);
     } else {
