@@ -200,6 +200,21 @@ class Arithmetic(unittest.TestCase):
         self.assertIn("| **TOTAL** 2 files (3,000,000) | x | 600,000 | 5.000 | 1.00 | 3.00 |", md)
         self.assertIn("|  | y | **500,000** | **6.000** |", md)
 
+    def test_vexa_against_bzip2_divides_bzip2_time_by_vexa_time(self):
+        progs = [fake("vexa", [], []), fake("bzip2", [], [])]
+        sizes = {"f": 1_000_000, "g": 1_000_000}
+        def one(size, c, d):
+            return {"size": [size], "c_s": [c], "d_s": [d], "c_kib": [1], "d_kib": [1]}
+        samples = {"f": {"vexa": one(250_000, 1.0, 0.5), "bzip2": one(500_000, 2.0, 0.25)},
+                   "g": {"vexa": one(500_000, 3.0, 0.5), "bzip2": one(500_000, 3.0, 1.75)}}
+        rows, totals = compare.summarise(progs, ["f", "g"], samples, sizes)
+        table = compare.against_bzip2(progs, ["f", "g"], rows, totals)
+        self.assertIn("| f | 4.000 | 2.000 | 2.00 | 0.50 |", table)
+        self.assertIn("| g | 2.000 | 2.000 | 1.00 | 3.50 |", table)
+        # Summed times, 5 s against 4 s and 2 s against 1 s, not the mean of the file ratios.
+        self.assertIn("| **whole corpus** | 2.667 | 2.000 | 1.25 | 2.00 |", table)
+        self.assertEqual(compare.against_bzip2(progs[:1], ["f", "g"], rows, totals), [])
+
 
 if __name__ == "__main__":
     unittest.main()
