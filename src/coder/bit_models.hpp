@@ -65,15 +65,16 @@ void start_trial(RangeCoder& rc);
 inline constexpr std::uint32_t PAIR_STEP_RATES = 16;   // the coder uses rates 2-6
 
 struct PairSteps {
-    Prob next[PAIR_STEP_RATES][2][PAIR_SCALE];
+    // Both outcomes of a cell side by side: the index 2p + bit is one lea.
+    Prob next[PAIR_STEP_RATES][PAIR_SCALE][2];
 };
 
 consteval PairSteps make_pair_steps() {
     PairSteps steps{};
     for (std::uint32_t rate = 0; rate < PAIR_STEP_RATES; ++rate) {
         for (std::uint32_t p = 0; p < PAIR_SCALE; ++p) {
-            steps.next[rate][0][p] = adapted(p, 0, rate, PAIR_SCALE);
-            steps.next[rate][1][p] = adapted(p, 1, rate, PAIR_SCALE);
+            steps.next[rate][p][0] = adapted(p, 0, rate, PAIR_SCALE);
+            steps.next[rate][p][1] = adapted(p, 1, rate, PAIR_SCALE);
         }
     }
     return steps;
@@ -84,7 +85,7 @@ inline constexpr PairSteps PAIR_STEPS = make_pair_steps();
 // adapted() of a pair cell without a branch on the bit, for Form::selects.
 [[gnu::always_inline]] inline Prob adapted_pair(std::uint32_t p, std::uint32_t bit, std::uint32_t rate) {
     assert(p < PAIR_SCALE && bit < 2 && rate < PAIR_STEP_RATES);
-    return PAIR_STEPS.next[rate][bit][p];
+    return PAIR_STEPS.next[rate][p][bit];
 }
 
 template <Form form>
@@ -143,14 +144,14 @@ template <Form form = Form::selects>
 // step(cell a, cell b, bit) for each of its eight bits, unrolled.
 template <typename Step>
 [[gnu::always_inline]] inline void walk_pair_byte(Prob* ta, Prob* tb, std::uint32_t value, Step&& step) {
-    std::uint32_t node = 1;
+    // The node of each level is the byte's leading bits behind a 1, so no
+    // level waits for the one before it.
+    const std::uint32_t path = (value & 0xFF) | 256;
     const auto one = [&](std::uint32_t shift) __attribute__((always_inline)) {
-        const std::uint32_t bit = (value >> shift) & 1;
-        step(ta[node], tb[node], bit);
-        node = 2 * node + bit;
+        const std::uint32_t node = path >> (shift + 1);
+        step(ta[node], tb[node], (path >> shift) & 1);
     };
     one(7); one(6); one(5); one(4); one(3); one(2); one(1); one(0);
-    assert(node == 256 + (value & 0xFF));
 }
 
 // A byte under tree bases ctx_a and ctx_b (multiples of 256 below TABLE_CELLS).
