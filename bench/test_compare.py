@@ -86,6 +86,7 @@ class Corpus(unittest.TestCase):
         self.assertIn("failing failed (exit status 3) to decompress", err)
         self.assertIn("broken", err)
 
+    @unittest.skipUnless(shutil.which("gzip") and shutil.which("bzip2"), "gzip or bzip2 not installed")
     def test_real_peers_end_to_end_leave_the_corpus_alone(self):
         before = self.snapshot()
         code, out, err = run_main(self.args("--programs", "gzip,bzip2", "--runs", "2"))
