@@ -1,6 +1,7 @@
 // Throughput of the generic path's loops on one 512 KiB block: coding and
 // decoding (modelled and flat body), the trial estimate that picks a block's
-// rates, and the multiplier search that the first block pays for.
+// rates, the multiplier search that the first block pays for, and the text
+// substitution both ways.
 //
 // Every coding iteration starts from fresh tables and an empty match model
 // with the multiplier already chosen, as for a block of a run in progress
@@ -19,6 +20,7 @@
 
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
+#include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
 
@@ -169,6 +171,40 @@ void BM_MultiplierSearch(benchmark::State& state, Kind kind) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }
 
+// The English substitution on the same text block, both ways. Each pass
+// works on a fresh copy; the copy is not timed.
+void BM_TextEncode(benchmark::State& state) {
+    const Bytes& data = text_block();
+    build_fragment_trie();
+    Bytes block(data.size()), work(data.size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        block = data;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(text_encode(block.data(), static_cast<std::uint32_t>(block.size()), work.data()));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+void BM_TextDecode(benchmark::State& state) {
+    const Bytes& data = text_block();
+    build_fragment_trie();
+    Bytes encoded(data), block(data.size()), work(data.size());
+    if (text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data()) == 0) {
+        state.SkipWithError("the text block was refused");
+        return;
+    }
+    bool ok = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        block = encoded;
+        state.ResumeTiming();
+        ok &= text_decode(block.data(), static_cast<std::uint32_t>(block.size()), work.data());
+    }
+    if (!ok || block != data) state.SkipWithError("decoded text differs from the input");
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
 BENCHMARK_CAPTURE(BM_Encode, text_modelled, Kind::text, 0u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Encode, text_flat, Kind::text, 1u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Encode, random_modelled, Kind::random, 0u)->Unit(benchmark::kMillisecond);
@@ -181,6 +217,8 @@ BENCHMARK_CAPTURE(BM_Estimate, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, random, Kind::random)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextEncode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextDecode)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -21,7 +21,10 @@ struct FragmentTrie {
     TrieNode nodes[TRIE_CAPACITY];
     std::uint32_t node_count;
     std::uint32_t code_to_entry[256];    // code byte -> slot; 0 for non-codes
-    std::uint8_t code_letters[256];      // code byte -> its fragment's length; 0 for non-codes
+    // What each byte value decodes to when it is not an escape: a code's
+    // fragment, any other byte itself; zeros after the end.
+    std::uint8_t expansion[256][4];
+    std::uint8_t expansion_length[256];  // 2-4 for codes, 1 for every other byte
     std::uint32_t first_free_code;       // the first byte value after the last code
 };
 extern FragmentTrie fragment_trie;
