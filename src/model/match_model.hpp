@@ -119,9 +119,17 @@ static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byt
     return q;
 }
 
-// Scores the nine candidate multipliers on the block with a simplified
-// predictor over the block itself and returns the best (0 when none hits).
-// Leaves the position table all zero.
+// The candidate multipliers, in the order in which the search tries them;
+// ties go to the earlier.
+inline constexpr std::uint32_t MULTIPLIER_CANDIDATES[9] = {64, 128, 256, 80, 160, 320, 96, 192, 384};
+
+// Scores every candidate on the block with a simplified predictor over the
+// block itself: counts[k] is the number of bytes that MULTIPLIER_CANDIDATES[k]
+// predicts. Leaves the position table all zero.
+void score_hash_multipliers(const std::uint8_t* block, std::uint32_t length, std::uint32_t (&counts)[9]);
+
+// The best-scoring candidate (0 when none hits). Leaves the position table
+// all zero.
 std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t length);
 
 }  // namespace vexa

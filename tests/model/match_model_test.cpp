@@ -75,9 +75,9 @@ TEST(MatchModel, MultiplierSearchOnWorkedBlocks) {
 }
 
 // The search as nine plain passes, each with its own table, straight from
-// the definition of the scoring predictor.
-std::uint32_t plain_multiplier_search(const Bytes& block) {
-    std::uint32_t best_count = 0, best = 0;
+// the definition of the scoring predictor: the counts in candidate order.
+std::vector<std::uint32_t> plain_multiplier_scores(const Bytes& block) {
+    std::vector<std::uint32_t> counts;
     std::vector<std::uint32_t> table(SEARCH_ENTRIES);
     for (std::uint32_t i = 4; i <= 6; ++i) {
         for (std::uint32_t j = 4; j <= 6; ++j) {
@@ -96,13 +96,28 @@ std::uint32_t plain_multiplier_search(const Bytes& block) {
                     p = table[h];
                 }
             }
-            if (count > best_count) {
-                best_count = count;
-                best = m;
-            }
+            counts.push_back(count);
         }
     }
-    return best;
+    return counts;
+}
+
+// Every count and the choice against the plain passes; the table must be
+// left clear.
+void expect_search_as_plain_passes(const Bytes& block, const std::string& what) {
+    std::uint32_t counts[9];
+    score_hash_multipliers(block.data(), static_cast<std::uint32_t>(block.size()), counts);
+    const std::vector<std::uint32_t> plain = plain_multiplier_scores(block);
+    EXPECT_EQ(std::vector<std::uint32_t>(std::begin(counts), std::end(counts)), plain) << what;
+    EXPECT_TRUE(positions_all_zero()) << what;
+    std::uint32_t best_count = 0, best = 0;
+    for (std::size_t k = 0; k < plain.size(); ++k) {
+        if (plain[k] > best_count) {
+            best_count = plain[k];
+            best = MULTIPLIER_CANDIDATES[k];
+        }
+    }
+    EXPECT_EQ(choose_hash_multiplier(block.data(), static_cast<std::uint32_t>(block.size())), best) << what;
 }
 
 // Blocks whose repeats favour different candidates: repeated strings whose
@@ -123,15 +138,44 @@ TEST(MatchModel, MultiplierSearchChoosesAsNinePlainPasses) {
                 block.insert(block.end(), words.begin() + w * width, words.begin() + (w + 1) * width);
             }
             block.resize(length);
-            const std::uint32_t m = choose_hash_multiplier(block.data(), static_cast<std::uint32_t>(length));
-            EXPECT_EQ(m, plain_multiplier_search(block)) << "length " << length << ", width " << width;
-            EXPECT_TRUE(positions_all_zero()) << "length " << length << ", width " << width;
-            chosen.push_back(m);
+            expect_search_as_plain_passes(block, "length " + std::to_string(length) + ", width " +
+                                                     std::to_string(width));
+            chosen.push_back(choose_hash_multiplier(block.data(), static_cast<std::uint32_t>(length)));
         }
     }
     // The blocks are worth comparing only if they pick different candidates.
     std::sort(chosen.begin(), chosen.end());
     EXPECT_GE(std::unique(chosen.begin(), chosen.end()) - chosen.begin(), 3);
+}
+
+// The search finishes a block's final run of one byte value without
+// stepping through it. Runs of every length around the points where it
+// checks, after text, after other runs of the same value that the lanes
+// must first leave, and filling the whole block.
+TEST(MatchModel, MultiplierSearchCountsFinalRunsAsPlainPasses) {
+    reset_match_model();
+    const Bytes text = english_text(3000, 7);
+    for (const std::uint32_t run : {1u, 2u, 5u, 15u, 16u, 17u, 31u, 32u, 33u, 100u, 2000u}) {
+        for (const std::uint8_t value : {std::uint8_t{' '}, std::uint8_t{'e'}, std::uint8_t{0}}) {
+            const std::string what = "run " + std::to_string(run) + " of " + std::to_string(value);
+            Bytes block = text;
+            block.insert(block.end(), run, value);
+            expect_search_as_plain_passes(block, what + " after text");
+            // Earlier runs of the value send the settling lanes back into them.
+            Bytes echoes;
+            for (std::uint32_t k = 1; k <= 40; ++k) {
+                echoes.insert(echoes.end(), text.begin() + 50 * k, text.begin() + 50 * k + 7 * k % 23);
+                echoes.insert(echoes.end(), k, value);
+            }
+            echoes.insert(echoes.end(), run, value);
+            expect_search_as_plain_passes(echoes, what + " after runs of the value");
+            expect_search_as_plain_passes(Bytes(run, value), what + " alone");
+        }
+    }
+    // Long enough for the tables to be cleared by a fill rather than by replay.
+    Bytes padded = english_text(40000, 8);
+    padded.insert(padded.end(), 30000, ' ');
+    expect_search_as_plain_passes(padded, "a padded text block");
 }
 
 // With multiplier 64 the hash is the last three bytes. The second " estu"
