@@ -175,7 +175,6 @@ void BM_MultiplierSearch(benchmark::State& state, Kind kind) {
 // works on a fresh copy; the copy is not timed.
 void BM_TextEncode(benchmark::State& state) {
     const Bytes& data = text_block();
-    build_fragment_trie();
     Bytes block(data.size()), work(data.size());
     for (auto _ : state) {
         state.PauseTiming();
@@ -188,7 +187,6 @@ void BM_TextEncode(benchmark::State& state) {
 
 void BM_TextDecode(benchmark::State& state) {
     const Bytes& data = text_block();
-    build_fragment_trie();
     Bytes encoded(data), block(data.size()), work(data.size());
     if (text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data()) == 0) {
         state.SkipWithError("the text block was refused");

@@ -108,11 +108,6 @@ void check_detect(const Bytes& block) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    vexa::build_fragment_trie();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider fdp(data, size);
     const auto position = fdp.ConsumeIntegral<std::uint32_t>();

@@ -89,7 +89,6 @@ void start_run() {
     // granted, populating the tables faults it all in at once.
     prefer_large_page(&bit_tables);
     populate(bit_tables.table_a, offsetof(BitTables, trial) - offsetof(BitTables, table_a));
-    build_fragment_trie();
     init_tables();
     // Only a model that has served a block needs clearing (every such block
     // chose or read the multiplier first); the pages of an unused window

@@ -2,45 +2,14 @@
 
 #include <cstring>
 
-#include "filters/fragments.hpp"
 
 namespace vexa {
 
-FragmentTrie fragment_trie;
-static_assert(sizeof fragment_trie.expansion[0] == FRAGMENT_MAX_LETTERS, "an expansion holds the longest fragment");
-
-void build_fragment_trie() {
-    FragmentTrie& t = fragment_trie;
-    std::memset(&t, 0, sizeof t);
-    t.node_count = 1;
-    std::uint32_t code = FIRST_CODE;
-    for (std::uint32_t slot = 1; slot < FRAGMENT_SLOTS; ++slot, ++code) {
-        std::uint32_t node = 0;
-        for (const char* c = fragment_table[slot]; *c; ++c) {
-            std::uint32_t& next = t.nodes[node].child[*c - 'a'];
-            if (next == 0) next = t.node_count++;
-            node = next;
-        }
-        t.nodes[node].code = static_cast<std::uint8_t>(code);
-        t.code_to_entry[code] = slot;
-    }
-    t.first_free_code = code;
-    for (std::uint32_t byte = 0; byte < 256; ++byte) {
-        const std::uint32_t slot = t.code_to_entry[byte];
-        if (slot == 0) {
-            t.expansion[byte][0] = static_cast<std::uint8_t>(byte);
-            t.expansion_length[byte] = 1;
-        } else {
-            const std::size_t length = std::strlen(fragment_table[slot]);
-            std::memcpy(t.expansion[byte], fragment_table[slot], length);
-            t.expansion_length[byte] = static_cast<std::uint8_t>(length);
-        }
-    }
-}
+static_assert(sizeof FRAGMENT_TRIE.expansion[0] == FRAGMENT_MAX_LETTERS, "an expansion holds the longest fragment");
 
 namespace {
 
-bool is_code(std::uint32_t c) { return c >= FIRST_CODE && c < fragment_trie.first_free_code; }
+bool is_code(std::uint32_t c) { return c >= FIRST_CODE && c < FRAGMENT_TRIE.first_free_code; }
 bool is_lower(std::uint32_t c) { return c >= 'a' && c <= 'z'; }
 
 // Hides from the compiler how a 0/1 value was made, so that it stays one
@@ -71,7 +40,7 @@ bool surely_refused(const std::uint8_t* block, std::uint32_t len) {
 
 std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
     if (len < TEXT_MIN_LENGTH || surely_refused(block, len)) return 0;
-    const TrieNode* const nodes = fragment_trie.nodes;
+    const TrieNode* const nodes = FRAGMENT_TRIE.nodes;
     // Refuse once 20 n >= 19 len: the output is no longer below 95 % of the block.
     const std::uint64_t limit19 = std::uint64_t{19} * len;
     std::uint32_t n = 0, pos = 0, last = 0;
@@ -118,7 +87,7 @@ std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* 
 }
 
 bool text_decode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
-    const FragmentTrie& t = fragment_trie;
+    const FragmentTrie& t = FRAGMENT_TRIE;
     // Held here: every byte stored through `work` could change the table's copy.
     const std::uint32_t code_count = t.first_free_code - FIRST_CODE;
     std::uint32_t r = 0, n = 0;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "filters/fragments.hpp"
+
 namespace vexa {
 
 inline constexpr std::uint32_t TEXT_MIN_LENGTH = 512;
@@ -27,9 +29,37 @@ struct FragmentTrie {
     std::uint8_t expansion_length[256];  // 2-4 for codes, 1 for every other byte
     std::uint32_t first_free_code;       // the first byte value after the last code
 };
-extern FragmentTrie fragment_trie;
+// Built from the fragment table at compile time: constant, so that any
+// number of runs in any number of threads share it.
+consteval FragmentTrie make_fragment_trie() {
+    FragmentTrie t{};
+    t.node_count = 1;
+    std::uint32_t code = FIRST_CODE;
+    for (std::uint32_t slot = 1; slot < FRAGMENT_SLOTS; ++slot, ++code) {
+        std::uint32_t node = 0;
+        std::uint32_t length = 0;
+        for (const char* c = fragment_table[slot]; *c; ++c, ++length) {
+            std::uint32_t& next = t.nodes[node].child[*c - 'a'];
+            if (next == 0) next = t.node_count++;
+            node = next;
+        }
+        t.nodes[node].code = static_cast<std::uint8_t>(code);
+        t.code_to_entry[code] = slot;
+        for (std::uint32_t k = 0; k < length; ++k) t.expansion[code][k] = static_cast<std::uint8_t>(fragment_table[slot][k]);
+        t.expansion_length[code] = static_cast<std::uint8_t>(length);
+    }
+    t.first_free_code = code;
+    for (std::uint32_t byte = 0; byte < 256; ++byte) {
+        if (t.code_to_entry[byte] != 0) continue;
+        t.expansion[byte][0] = static_cast<std::uint8_t>(byte);
+        t.expansion_length[byte] = 1;
+    }
+    return t;
+}
 
-void build_fragment_trie();
+inline constexpr FragmentTrie FRAGMENT_TRIE = make_fragment_trie();
+static_assert(FRAGMENT_TRIE.node_count == 161 && FRAGMENT_TRIE.first_free_code == 253,
+              "the trie holds the table's 123 fragments");
 
 // Replaces block[0 .. len-1] by its encoded form and returns 1, or returns 0
 // and leaves the block as it was. `work` holds at least len bytes.
