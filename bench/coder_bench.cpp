@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/context.hpp"
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 #include "filters/text.hpp"
@@ -30,6 +31,13 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace vexa;
 
 constexpr std::uint32_t BLOCK = 524288;
+
+// One context for the whole program, and the rates its blocks code at.
+Context& ctx() {
+    static vexa_ctx* const c = create_context();
+    return *c;
+}
+std::uint32_t rate_a = 0, rate_b = 0;
 
 Bytes generated_text(std::size_t size) {
     static const char* const words[] = {"the", "of", "and", "to", "in", "that", "was", "with",
@@ -79,26 +87,35 @@ const Bytes& block_of(Kind kind) { return kind == Kind::text ? text_block() : ra
 std::uint8_t rate_of(Kind kind) { return kind == Kind::text ? 4 : 6; }
 
 std::uint32_t multiplier_of(const Bytes& data) {
-    reset_match_model();
-    return choose_hash_multiplier(data.data(), static_cast<std::uint32_t>(data.size()));
+    reset_match_model(ctx().match);
+    return choose_hash_multiplier(ctx().match, data.data(), static_cast<std::uint32_t>(data.size()));
 }
 
 void fresh_run(std::uint32_t multiplier, std::uint8_t rate) {
-    init_tables();
-    reset_match_model();
-    match_model.hash_multiplier = multiplier;
-    match_model.multiplier_chosen = true;
-    bit_tables.rate_a = rate;
-    bit_tables.rate_b = rate;
+    init_tables(ctx().tables);
+    reset_match_model(ctx().match);
+    ctx().match.hash_multiplier = multiplier;
+    ctx().match.multiplier_chosen = true;
+    rate_a = rate;
+    rate_b = rate;
+}
+
+std::ptrdiff_t read_file(void* user, void* data, std::size_t capacity) {
+    return static_cast<std::ptrdiff_t>(std::fread(data, 1, capacity, static_cast<std::FILE*>(user)));
+}
+
+int write_file(void* user, const void* data, std::size_t size) {
+    return std::fwrite(data, 1, size, static_cast<std::FILE*>(user)) == size ? 0 : -1;
 }
 
 void encode_into(std::FILE* out, const Bytes& data, std::uint32_t flat) {
     std::rewind(out);
-    bind_io_buffer(out);
-    RangeCoder rc(0);
-    encode_generic_block(rc, data.data(), static_cast<std::uint32_t>(data.size()), flat);
+    bind_io_buffer(ctx().io, nullptr, write_file, out);
+    RangeCoder rc(0, ctx().io);
+    encode_generic_block(rc, ctx().tables, ctx().match, data.data(), static_cast<std::uint32_t>(data.size()), flat,
+                         rate_a, rate_b);
     rc.flush();
-    drain();
+    drain_io_buffer(ctx().io);
 }
 
 void BM_Encode(benchmark::State& state, Kind kind, std::uint32_t flat) {
@@ -138,10 +155,11 @@ void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
         state.PauseTiming();
         fresh_run(multiplier, rate_of(kind));
         std::rewind(body);
-        bind_io_buffer(body);
+        bind_io_buffer(ctx().io, read_file, nullptr, body);
         state.ResumeTiming();
-        RangeCoder rc(1);
-        decode_generic_block(rc, out.data(), static_cast<std::uint32_t>(out.size()), flat);
+        RangeCoder rc(1, ctx().io);
+        decode_generic_block(rc, ctx().tables, ctx().match, out.data(), static_cast<std::uint32_t>(out.size()), flat,
+                             rate_a, rate_b);
     }
     std::fclose(body);
     if (out != data) state.SkipWithError("decoded block differs from the input");
@@ -151,12 +169,11 @@ void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
 // The trial runs with the rates the pipeline fixes for it.
 void BM_Estimate(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
-    init_tables();
-    bit_tables.rate_a = 5;
-    bit_tables.rate_b = 6;
-    RangeCoder rc(0);
+    init_tables(ctx().tables);
+    RangeCoder rc(0, ctx().io);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(estimate_generic_block(rc, data.data(), static_cast<std::uint32_t>(data.size())));
+        benchmark::DoNotOptimize(
+            estimate_generic_block(rc, ctx().tables, data.data(), static_cast<std::uint32_t>(data.size())));
     }
     state.counters["count/byte"] = static_cast<double>(rc.trial_count) / static_cast<double>(data.size());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
@@ -164,9 +181,10 @@ void BM_Estimate(benchmark::State& state, Kind kind) {
 
 void BM_MultiplierSearch(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
-    reset_match_model();
+    reset_match_model(ctx().match);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(choose_hash_multiplier(data.data(), static_cast<std::uint32_t>(data.size())));
+        benchmark::DoNotOptimize(
+            choose_hash_multiplier(ctx().match, data.data(), static_cast<std::uint32_t>(data.size())));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }

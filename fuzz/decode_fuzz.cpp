@@ -14,22 +14,23 @@
 #include <cstdlib>
 #include <vector>
 
-#include "driver/pipeline.hpp"
+#include "vexa.h"
 
 namespace {
 
-constexpr std::uint32_t LENGTH_CAP = vexa::BLOCK_CAPACITY + 65536;
+constexpr std::uint32_t LENGTH_CAP = 524288 + 65536;
 
 std::uint32_t length_cap(std::size_t size) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(LENGTH_CAP, 4096 + 1024 * size));
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!vexa::allocate_work_buffer()) std::abort();
-    return 0;
+vexa_ctx* context() {
+    static vexa_ctx* const ctx = vexa_create();
+    if (ctx == nullptr) std::abort();
+    return ctx;
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> file(data, data + size);
@@ -39,19 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int k = 0; k < 4; ++k) file[k] = static_cast<std::uint8_t>(length >> (8 * k));
     }
 
-    static std::uint8_t none;
-    std::FILE* const in = fmemopen(size != 0 ? file.data() : &none, size, "rb");
-    char* restored = nullptr;
+    std::vector<std::uint8_t> restored(length);
     std::size_t restored_size = 0;
-    std::FILE* const out = open_memstream(&restored, &restored_size);
-    if (in == nullptr || out == nullptr) std::abort();
-
-    const vexa::RunResult result = vexa::decompress(in, out);
-    std::fclose(in);
-    std::fclose(out);
-    std::free(restored);
-
-    if (result.status == vexa::RunStatus::ok && (size < 4 || restored_size != length)) {
+    const int status =
+        vexa_decompress(context(), file.data(), file.size(), restored.data(), restored.size(), &restored_size);
+    if (status == VEXA_OK && (size < 4 || restored_size != length)) {
         std::fprintf(stderr, "decompress said ok after %zu of %u bytes\n", restored_size, length);
         std::abort();
     }

@@ -17,6 +17,7 @@
 
 #include "filters/branch.hpp"
 #include "filters/delta.hpp"
+#include "codec/header.hpp"
 #include "filters/detect.hpp"
 #include "filters/text.hpp"
 
@@ -99,9 +100,12 @@ void check_detect(const Bytes& block) {
     Exact data = exact_copy(block);
     vexa::DataProfile profile;
     vexa::detect_data_class(profile, data.get(), len);
-    std::uint8_t bytes[vexa::PROFILE_BYTES_MAX];
-    const std::uint32_t count = vexa::profile_bytes(profile, bytes);
-    require(count == (profile.class_word == vexa::CLASS_STRUCTURED ? 12u : 4u), "profile byte count", len);
+    std::uint8_t bytes[vexa::HEADER_BYTES_MAX];
+    const std::uint32_t count = vexa::write_header(len, &profile, bytes);
+    require(count == (profile.class_word == vexa::CLASS_STRUCTURED ? 16u : 8u), "header byte count", len);
+    const vexa::ParsedHeader parsed = vexa::read_header(bytes, count);
+    require(parsed.check == vexa::HeaderCheck::complete && parsed.needed == count,
+            "a written header does not read back", len);
     require(profile.class_word == vexa::CLASS_GENERIC || vexa::profile_is_safe(profile),
             "an unsafe profile stayed on the structured path", len);
 }

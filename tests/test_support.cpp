@@ -1,13 +1,104 @@
 #include "test_support.hpp"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <sys/stat.h>
 
+#include "model/byte_model.hpp"
+#include "model/structured_model.hpp"
+
 namespace vexa::test {
+
+Context& test_context() {
+    static vexa_ctx* const ctx = [] {
+        vexa_ctx* c = vexa_create();
+        if (c == nullptr) throw std::runtime_error("no context");
+        return c;
+    }();
+    return *ctx;
+}
+
+BitTables& bit_tables = test_context().tables;
+MatchModel& match_model = test_context().match;
+IoBuffer& io_buffer = test_context().io;
+TestRates test_rates;
+
+void init_tables() { vexa::init_tables(bit_tables); }
+void start_trial(RangeCoder& rc) { vexa::start_trial(rc, bit_tables); }
+
+void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a, std::uint32_t ctx_b, std::uint32_t value) {
+    vexa::encode_pair_byte(rc, bit_tables, ctx_a, ctx_b, value, test_rates.rate_a, test_rates.rate_b);
+}
+
+std::uint32_t decode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a, std::uint32_t ctx_b) {
+    return vexa::decode_pair_byte(rc, bit_tables, ctx_a, ctx_b, test_rates.rate_a, test_rates.rate_b);
+}
+
+void count_pair_byte(RangeCoder& rc, std::uint32_t trial_ctx_a, std::uint32_t trial_ctx_b, std::uint32_t value) {
+    vexa::count_pair_byte(rc, bit_tables, trial_ctx_a, trial_ctx_b, value, test_rates.rate_a, test_rates.rate_b);
+}
+
+void encode_match_flag(RangeCoder& rc, std::uint32_t match_state, std::uint32_t bit) {
+    vexa::encode_match_flag(rc, bit_tables, match_state, bit, test_rates.rate_b);
+}
+
+std::uint32_t decode_match_flag(RangeCoder& rc, std::uint32_t match_state) {
+    return vexa::decode_match_flag(rc, bit_tables, match_state, test_rates.rate_b);
+}
+
+void reset_match_model() { vexa::reset_match_model(match_model); }
+bool predicts(std::uint32_t x) { return match_predicts(match_model, x); }
+std::uint32_t update(std::uint32_t x, std::uint32_t predicted) { return update_match_model(match_model, x, predicted); }
+std::uint32_t update_window(std::uint32_t x, std::uint32_t predicted) {
+    return update_match_window(match_model, x, predicted);
+}
+
+std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t length) {
+    return vexa::choose_hash_multiplier(match_model, block, length);
+}
+
+void score_hash_multipliers(const std::uint8_t* block, std::uint32_t length, std::uint32_t (&counts)[9]) {
+    vexa::score_hash_multipliers(match_model, block, length, counts);
+}
+
+void encode_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length, std::uint32_t flat) {
+    vexa::encode_generic_block(rc, bit_tables, match_model, block, length, flat, test_rates.rate_a, test_rates.rate_b);
+}
+
+void decode_generic_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, std::uint32_t flat) {
+    vexa::decode_generic_block(rc, bit_tables, match_model, block, length, flat, test_rates.rate_a, test_rates.rate_b);
+}
+
+std::uint32_t estimate_generic_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length) {
+    return vexa::estimate_generic_block(rc, bit_tables, block, length, test_rates.rate_a, test_rates.rate_b);
+}
+
+void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile) {
+    vexa::encode_structured_block(rc, bit_tables, block, length, profile, test_rates.rate_a, test_rates.rate_b);
+}
+
+void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, const DataProfile& profile) {
+    vexa::decode_structured_block(rc, bit_tables, block, length, profile, test_rates.rate_a, test_rates.rate_b);
+}
+
+std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+                                        std::uint32_t start, const DataProfile& profile) {
+    return vexa::estimate_structured_block(rc, bit_tables, block, length, start, profile, test_rates.rate_a,
+                                           test_rates.rate_b);
+}
+
+std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, DataProfile& profile) {
+    return vexa::choose_delta(rc, bit_tables, block, length, profile, test_rates.rate_a, test_rates.rate_b);
+}
 
 TempStream::TempStream(const Bytes& bytes) : file_(std::tmpfile()) {
     if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
@@ -28,10 +119,45 @@ Bytes TempStream::contents() const {
     return out;
 }
 
+namespace {
+
+std::ptrdiff_t read_stream(void* user, void* data, std::size_t capacity) {
+    auto* const file = static_cast<std::FILE*>(user);
+    const std::size_t got = std::fread(data, 1, capacity, file);
+    return got == 0 && std::ferror(file) ? -1 : static_cast<std::ptrdiff_t>(got);
+}
+
+int write_stream(void* user, const void* data, std::size_t size) {
+    return std::fwrite(data, 1, size, static_cast<std::FILE*>(user)) == size ? 0 : -1;
+}
+
+std::ptrdiff_t read_vector(void* user, void* data, std::size_t capacity) {
+    auto& [bytes, pos] = *static_cast<std::pair<const Bytes*, std::size_t>*>(user);
+    const std::size_t n = std::min(capacity, bytes->size() - pos);
+    std::copy_n(bytes->data() + pos, n, static_cast<std::uint8_t*>(data));
+    pos += n;
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+int write_vector(void* user, const void* data, std::size_t size) {
+    const auto* const p = static_cast<const std::uint8_t*>(data);
+    static_cast<Bytes*>(user)->insert(static_cast<Bytes*>(user)->end(), p, p + size);
+    return 0;
+}
+
+}  // namespace
+
+void bind_io_buffer(std::FILE* stream) { vexa::bind_io_buffer(io_buffer, read_stream, write_stream, stream); }
+void drain() { drain_io_buffer(io_buffer); }
+void refill_io_buffer() { vexa::refill_io_buffer(io_buffer); }
+void put_byte(std::uint8_t b) { vexa::put_byte(io_buffer, b); }
+std::uint8_t get_byte() { return vexa::get_byte(io_buffer); }
+std::FILE* io_stream() { return static_cast<std::FILE*>(io_buffer.user); }
+
 Bytes encode_to_bytes(const std::function<void(RangeCoder&)>& body) {
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0);
+    RangeCoder rc(0, io_buffer);
     body(rc);
     rc.flush();
     drain();
@@ -42,24 +168,38 @@ RangeCoder decoder_for(const Bytes& body) {
     static std::unique_ptr<TempStream> stream;
     stream = std::make_unique<TempStream>(body);
     bind_io_buffer(stream->get());
-    return RangeCoder(1);
+    return RangeCoder(1, io_buffer);
+}
+
+void expect_body_consumed(std::size_t body_size, const std::string& what) {
+    EXPECT_FALSE(io_buffer.ran_dry) << what << ": decoder read past the body";
+    EXPECT_EQ(io_buffer.pos, io_buffer.fill) << what << ": bytes left in the buffer";
+    EXPECT_EQ(std::ftell(io_stream()), static_cast<long>(body_size)) << what << ": stream not read to its end";
 }
 
 Bytes compress_bytes(const Bytes& input, RunResult* result) {
-    if (!allocate_work_buffer()) throw std::runtime_error("no work buffer");
-    TempStream in(input), out;
-    const RunResult r = compress(in.get(), out.get());
+    std::pair<const Bytes*, std::size_t> reader{&input, 0};
+    Bytes out;
+    const RunResult r = compress(test_context(), input.size(), read_vector, &reader, write_vector, &out);
     if (result != nullptr) *result = r;
-    return out.contents();
+    return out;
 }
 
 Bytes decompress_bytes(const Bytes& compressed, RunResult* result) {
-    if (!allocate_work_buffer()) throw std::runtime_error("no work buffer");
-    TempStream in(compressed), out;
-    const RunResult r = decompress(in.get(), out.get());
+    std::pair<const Bytes*, std::size_t> reader{&compressed, 0};
+    Bytes out;
+    const RunResult r = decompress(test_context(), read_vector, &reader, write_vector, &out);
     if (result != nullptr) *result = r;
-    return out.contents();
+    return out;
 }
+
+std::vector<std::uint32_t> cells_at(std::uint32_t base, std::vector<std::uint32_t> nodes) {
+    for (auto& n : nodes) n += base;
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
+Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Bytes random_bytes(std::size_t size, std::uint32_t seed) {
     std::mt19937 gen(seed);

@@ -1,25 +1,22 @@
 #include "coder/bit_models.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 namespace vexa {
 
-BitTables bit_tables;
-
-void init_tables() {
-    std::fill(std::begin(bit_tables.table_a), std::end(bit_tables.table_a), Prob{PAIR_SCALE / 2});
-    std::fill(std::begin(bit_tables.table_b), std::end(bit_tables.table_b), Prob{PAIR_SCALE / 2});
-    std::fill(std::begin(bit_tables.match_flag), std::end(bit_tables.match_flag),
-              Prob{FLAG_SCALE / 2});
+void init_tables(BitTables& t) {
+    std::fill(std::begin(t.table_a), std::end(t.table_a), Prob{PAIR_SCALE / 2});
+    std::fill(std::begin(t.table_b), std::end(t.table_b), Prob{PAIR_SCALE / 2});
+    std::fill(std::begin(t.match_flag), std::end(t.match_flag), Prob{FLAG_SCALE / 2});
 }
 
-void start_trial(RangeCoder& rc) {
+void start_trial(RangeCoder& rc, BitTables& t) {
     rc.trial_range = 0xFFFFFFFFu;
     rc.trial_count = 0;
-    std::memcpy(bit_tables.trial, bit_tables.table_a, TRIAL_B_BASE * sizeof(Prob));
-    std::memcpy(bit_tables.trial + TRIAL_B_BASE, bit_tables.table_b, TRIAL_B_BASE * sizeof(Prob));
+    std::memcpy(t.trial, t.table_a, TRIAL_B_BASE * sizeof(Prob));
+    std::memcpy(t.trial + TRIAL_B_BASE, t.table_b, TRIAL_B_BASE * sizeof(Prob));
 }
 
 }  // namespace vexa

@@ -7,6 +7,8 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <limits>
 
 #include "coder/range_coder.hpp"
 
@@ -23,31 +25,21 @@ static_assert((TABLE_CELLS & (TABLE_CELLS - 1)) == 0, "indexes are masked to the
 static_assert(2 * PAIR_SCALE == FLAG_SCALE, "a pair and a flag cell share the coder's 12-bit split");
 static_assert(2 * TRIAL_B_BASE == TABLE_CELLS, "the trial table is two copied halves");
 
-inline constexpr std::size_t LARGE_PAGE_SIZE = std::size_t{1} << 21;
-inline constexpr std::uint32_t MATCH_POSITION_ENTRIES = 1u << 18;
-
-// The cell tables, and in front of them the match model's position table
-// (model/match_model.hpp): together they fill one 2 MiB page, which a run
-// asks to have backed by a single large page. Faulting in its 512 small
-// pages one by one took longer than coding a 100 KB file's literals.
-struct alignas(LARGE_PAGE_SIZE) BitTables {
-    std::uint32_t match_positions[MATCH_POSITION_ENTRIES];
-    Prob table_a[TABLE_CELLS];
-    Prob table_b[TABLE_CELLS];
-    Prob match_flag[TABLE_CELLS];
+// The four cell tables: 1 MiB, which the run's context places on one 2 MiB
+// page beside the match model's position table.
+struct BitTables {
+    Prob table_a[TABLE_CELLS];      // adapts at rate_a
+    Prob table_b[TABLE_CELLS];      // adapts at rate_b
+    Prob match_flag[TABLE_CELLS];   // adapts at rate_b
     Prob trial[TABLE_CELLS];
-    std::uint8_t rate_a;    // adapts table A cells
-    std::uint8_t rate_b;    // adapts table B and match-flag cells
 };
-static_assert(offsetof(BitTables, rate_a) == LARGE_PAGE_SIZE, "the tables fill the page exactly");
-extern BitTables bit_tables;
 
 // Tables A and B to one half of 2048, match flags to one half of 4096.
-void init_tables();
+void init_tables(BitTables& t);
 
 // Copies the lower halves of tables A and B into the trial table and resets
 // the trial counters of `rc`; nothing else of `rc` is touched.
-void start_trial(RangeCoder& rc);
+void start_trial(RangeCoder& rc, BitTables& t);
 
 // One adaptation: the cell moves 1/2^rate of the way towards the scale after
 // a 1 and towards 0 after a 0. With a rate of 1 or more a cell never reaches
@@ -156,21 +148,14 @@ template <typename Step>
 
 // A byte under tree bases ctx_a and ctx_b (multiples of 256 below TABLE_CELLS).
 template <Form form = Form::selects>
-[[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
+[[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t ctx_a,
                                                     std::uint32_t ctx_b, std::uint32_t value,
                                                     std::uint32_t ra, std::uint32_t rb) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
-    walk_pair_byte(bit_tables.table_a + ctx_a, bit_tables.table_b + ctx_b, value,
+    walk_pair_byte(t.table_a + ctx_a, t.table_b + ctx_b, value,
                    [&](Prob& a, Prob& b, std::uint32_t bit) __attribute__((always_inline)) {
                        encode_pair_step<form>(rc, a, b, bit, ra, rb);
                    });
-}
-
-// Under the current rates.
-template <Form form = Form::selects>
-[[gnu::always_inline]] inline void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
-                                                    std::uint32_t ctx_b, std::uint32_t value) {
-    encode_pair_byte<form>(rc, ctx_a, ctx_b, value, bit_tables.rate_a, bit_tables.rate_b);
 }
 
 // One decision of decode_pair_byte for Form::selects. Both children's
@@ -203,13 +188,12 @@ struct NoHint {
 };
 
 template <Form form = Form::branches, typename Hint = NoHint>
-[[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a,
-                                                             std::uint32_t ctx_b,
-                                                             Hint high_nibble_known = {}) {
+[[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t ctx_a,
+                                                             std::uint32_t ctx_b, std::uint32_t ra,
+                                                             std::uint32_t rb, Hint high_nibble_known = {}) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
-    Prob* const ta = bit_tables.table_a + ctx_a;
-    Prob* const tb = bit_tables.table_b + ctx_b;
-    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    Prob* const ta = t.table_a + ctx_a;
+    Prob* const tb = t.table_b + ctx_b;
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
         std::uint32_t pa = ta[1], pb = tb[1];
@@ -240,11 +224,11 @@ template <Form form = Form::branches, typename Hint = NoHint>
 // The rates are given by the caller: the whole-block trial always runs at
 // the same pair, and shifts by constants save a fifth of its instructions.
 template <Form form = Form::selects>
-[[gnu::always_inline]] inline void count_pair_byte(RangeCoder& rc, std::uint32_t trial_ctx_a,
+[[gnu::always_inline]] inline void count_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t trial_ctx_a,
                                                    std::uint32_t trial_ctx_b, std::uint32_t value,
                                                    std::uint32_t ra, std::uint32_t rb) {
     assert(trial_ctx_a < TRIAL_B_BASE && trial_ctx_b >= TRIAL_B_BASE && trial_ctx_b < TABLE_CELLS);
-    walk_pair_byte(bit_tables.trial + trial_ctx_a, bit_tables.trial + trial_ctx_b, value,
+    walk_pair_byte(t.trial + trial_ctx_a, t.trial + trial_ctx_b, value,
                    [&](Prob& a, Prob& b, std::uint32_t bit) __attribute__((always_inline)) {
                        count_pair_step<form>(rc, a, b, bit, ra, rb);
                    });
@@ -254,7 +238,20 @@ template <Form form = Form::selects>
 // select rather than branch: rate 5 and up means that its trial count was
 // above 0.8 coded bytes per byte. Blocks below it decoded up to 10 % slower
 // with selects, near-random ones 10-40 % faster.
-inline bool rates_look_unpredictable() { return bit_tables.rate_a >= UNPREDICTABLE_RATE_A; }
+inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
+
+// The rates a block may be given: the first band whose bound, a fraction of
+// the block's length, exceeds the block's trial count strictly. The bounds
+// are the single-precision values of the decimals; each product with a
+// length below 2^20 is exact in double precision.
+struct RateBand {
+    double bound;
+    std::uint8_t rate_a, rate_b;
+};
+inline constexpr RateBand RATE_BANDS[] = {
+    {0.25, 3, 2}, {0.5, 3, 3}, {0.75, 4, 3}, {double{0.8f}, 4, 4},
+    {double{0.9f}, 5, 4}, {double{0.95f}, 5, 5}, {double{0.98f}, 6, 5}, {std::numeric_limits<double>::infinity(), 6, 6},
+};
 
 // A block's rates as compile-time constants, so that a coding loop shifts
 // by constants and keeps two registers free.
@@ -268,53 +265,37 @@ struct HeldRates {
     std::uint32_t a, b;
 };
 
-// Runs loop(rates) with the current rates: as constants for the eight pairs
-// that the rate table gives, held in variables for any other. Encoding
-// only: the decoding loops measured slower with constant rates (gcc 12).
-template <typename Loop>
-[[gnu::always_inline]] inline void with_block_rates(Loop&& loop) {
-    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
-    switch (8 * ra + rb) {
-        case 8 * 3 + 2: return loop(FixedRates<3, 2>{});
-        case 8 * 3 + 3: return loop(FixedRates<3, 3>{});
-        case 8 * 4 + 3: return loop(FixedRates<4, 3>{});
-        case 8 * 4 + 4: return loop(FixedRates<4, 4>{});
-        case 8 * 5 + 4: return loop(FixedRates<5, 4>{});
-        case 8 * 5 + 5: return loop(FixedRates<5, 5>{});
-        case 8 * 6 + 5: return loop(FixedRates<6, 5>{});
-        case 8 * 6 + 6: return loop(FixedRates<6, 6>{});
-        default: return loop(HeldRates{ra, rb});
+// Runs loop(rates) with the given rates: as constants for every pair of
+// RATE_BANDS, held in variables for any other. Encoding only: the decoding
+// loops measured slower with constant rates (gcc 12).
+template <std::size_t band = 0, typename Loop>
+[[gnu::always_inline]] inline void with_block_rates(std::uint32_t ra, std::uint32_t rb, Loop&& loop) {
+    if constexpr (band == std::size(RATE_BANDS)) {
+        return loop(HeldRates{ra, rb});
+    } else {
+        constexpr RateBand b = RATE_BANDS[band];
+        if (ra == b.rate_a && rb == b.rate_b) return loop(FixedRates<b.rate_a, b.rate_b>{});
+        return with_block_rates<band + 1>(ra, rb, loop);
     }
 }
 
-// Under the current rates.
-[[gnu::always_inline]] inline void count_pair_byte(RangeCoder& rc, std::uint32_t trial_ctx_a,
-                                                   std::uint32_t trial_ctx_b, std::uint32_t value) {
-    count_pair_byte(rc, trial_ctx_a, trial_ctx_b, value, bit_tables.rate_a, bit_tables.rate_b);
-}
-
 // The match flag always adapts at rate_b.
-[[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, std::uint32_t match_state,
+[[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, BitTables& t, std::uint32_t match_state,
                                                      std::uint32_t bit, std::uint32_t rb) {
     assert(match_state < TABLE_CELLS);
-    Prob& p = bit_tables.match_flag[match_state];
+    Prob& p = t.match_flag[match_state];
     const std::uint32_t pf = p;
     rc.encode_bit((rc.range >> 12) * pf, bit);
     p = adapted(pf, bit, rb, FLAG_SCALE);
 }
 
-[[gnu::always_inline]] inline void encode_match_flag(RangeCoder& rc, std::uint32_t match_state,
-                                                     std::uint32_t bit) {
-    encode_match_flag(rc, match_state, bit, bit_tables.rate_b);
-}
-
-[[gnu::always_inline]] inline std::uint32_t decode_match_flag(RangeCoder& rc,
-                                                              std::uint32_t match_state) {
+[[gnu::always_inline]] inline std::uint32_t decode_match_flag(RangeCoder& rc, BitTables& t,
+                                                              std::uint32_t match_state, std::uint32_t rb) {
     assert(match_state < TABLE_CELLS);
-    Prob& p = bit_tables.match_flag[match_state];
+    Prob& p = t.match_flag[match_state];
     const std::uint32_t pf = p;
     const std::uint32_t bit = rc.decode_bit((rc.range >> 12) * pf);
-    p = adapted(pf, bit, bit_tables.rate_b, FLAG_SCALE);
+    p = adapted(pf, bit, rb, FLAG_SCALE);
     return bit;
 }
 

@@ -1,58 +1,55 @@
 #include "coder/range_coder.hpp"
 
-#include <cerrno>
+#include <cstring>
 
 namespace vexa {
 
-IoBuffer io_buffer;
-
-void bind_io_buffer(std::FILE* stream) {
-    io_buffer.stream = stream;
-    io_buffer.pos = 0;
-    io_buffer.fill = 0;
-    io_buffer.moved = 0;
-    io_buffer.ran_dry = false;
-    io_buffer.failed = false;
-    io_buffer.error = 0;
+void bind_io_buffer(IoBuffer& io, ReadFn read, WriteFn write, void* user) {
+    io.read = read;
+    io.write = write;
+    io.user = user;
+    io.pos = 0;
+    io.fill = 0;
+    io.moved = 0;
+    io.ran_dry = false;
+    io.failed = false;
 }
 
-void drain() {
-    if (io_buffer.pos > 0 && !io_buffer.failed) {
-        if (std::fwrite(io_buffer.data, 1, io_buffer.pos, io_buffer.stream) != io_buffer.pos) {
-            io_buffer.failed = true;
-            io_buffer.error = errno;
-        }
-        io_buffer.moved += io_buffer.pos;
+void drain_io_buffer(IoBuffer& io) {
+    if (io.pos > 0 && !io.failed) {
+        if (io.write(io.user, io.data, io.pos) != 0) io.failed = true;
+        io.moved += io.pos;
     }
-    io_buffer.pos = 0;
+    io.pos = 0;
 }
 
-void refill_io_buffer() {
+void refill_io_buffer(IoBuffer& io) {
     std::size_t got = 0;
-    if (!io_buffer.ran_dry) {
-        got = std::fread(io_buffer.data, 1, IO_BUFFER_SIZE, io_buffer.stream);
-        io_buffer.moved += got;
-        if (got == 0 && std::ferror(io_buffer.stream) && !io_buffer.failed) {
-            io_buffer.failed = true;
-            io_buffer.error = errno;
+    if (!io.ran_dry && !io.failed) {
+        const std::ptrdiff_t r = io.read(io.user, io.data, IO_BUFFER_SIZE);
+        if (r < 0) {
+            io.failed = true;
+        } else {
+            got = static_cast<std::size_t>(r) < IO_BUFFER_SIZE ? static_cast<std::size_t>(r) : IO_BUFFER_SIZE;
+            io.moved += got;
         }
     }
     if (got == 0) {
         // Past the end: a whole buffer of zeros, so that a damaged file that
-        // asks for many more bytes does not call fread once per byte.
-        for (auto& b : io_buffer.data) b = 0;
+        // asks for many more bytes does not call the reader once per byte.
+        std::memset(io.data, 0, IO_BUFFER_SIZE);
         got = IO_BUFFER_SIZE;
-        io_buffer.ran_dry = true;
+        io.ran_dry = true;
     }
-    io_buffer.fill = static_cast<std::uint32_t>(got);
-    io_buffer.pos = 0;
+    io.fill = static_cast<std::uint32_t>(got);
+    io.pos = 0;
 }
 
-RangeCoder::RangeCoder(std::int32_t dir)
+RangeCoder::RangeCoder(std::int32_t dir, IoBuffer& buffer)
     : direction(dir), low(0), cache(0), cache_size(1), range(0xFFFFFFFFu),
-      trial_range(0xFFFFFFFFu), trial_count(0), code(0) {
+      trial_range(0xFFFFFFFFu), trial_count(0), code(0), io(&buffer) {
     if (direction == 1) {
-        for (int i = 0; i < 5; ++i) code = (code << 8) | get_byte();
+        for (int i = 0; i < 5; ++i) code = (code << 8) | get_byte(*io);
     }
 }
 

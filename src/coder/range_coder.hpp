@@ -9,42 +9,49 @@
 
 #include <cassert>
 #include <cstdint>
-#include <cstdio>
+#include <cstddef>
 
 namespace vexa {
 
 inline constexpr std::uint32_t IO_BUFFER_SIZE = 65536;
 inline constexpr std::uint32_t RANGE_TOP = 1u << 24;   // renormalise below this
 
-// Coded bytes pass through here: written out 65536 at a time when
-// compressing, read in up to 65536 at a time when decompressing.
+// The caller's end of the coded bytes. read returns the count placed in
+// `data` (at most `capacity`), 0 at the end of the data, or a negative
+// value on failure; write returns 0 once all `size` bytes are taken, and
+// anything else on failure.
+using ReadFn = std::ptrdiff_t (*)(void* user, void* data, std::size_t capacity);
+using WriteFn = int (*)(void* user, const void* data, std::size_t size);
+
+// Coded bytes pass through here: handed out 65536 at a time when
+// compressing, taken in up to 65536 at a time when decompressing.
 struct IoBuffer {
     std::uint8_t data[IO_BUFFER_SIZE];
     std::uint32_t pos;
     std::uint32_t fill;
-    std::FILE* stream;
-    std::uint64_t moved;   // bytes written to or read from the stream so far
-    bool ran_dry;      // a get_byte had to be answered past the end of the input
-    bool failed;       // a read or write on the stream failed
-    int error;         // errno of the first failure
+    ReadFn read;
+    WriteFn write;
+    void* user;
+    std::uint64_t moved;   // bytes handed to or taken from the caller so far
+    bool ran_dry;          // a get_byte had to be answered past the end of the input
+    bool failed;           // the caller's read or write reported a failure
 };
-extern IoBuffer io_buffer;
 
-// Binds the buffer to a stream and empties it.
-void bind_io_buffer(std::FILE* stream);
-// Writes the collected bytes out. Also called by put_byte when the buffer is full.
-void drain();
-// Refills from the stream; past the end it supplies zeros and sets `ran_dry`.
-void refill_io_buffer();
+// Binds the buffer to the caller's functions (one of the two is null) and empties it.
+void bind_io_buffer(IoBuffer& io, ReadFn read, WriteFn write, void* user);
+// Hands the collected bytes on. Also called by put_byte when the buffer is full.
+void drain_io_buffer(IoBuffer& io);
+// Refills from the caller; past the end it supplies zeros and sets `ran_dry`.
+void refill_io_buffer(IoBuffer& io);
 
-[[gnu::always_inline]] inline void put_byte(std::uint8_t b) {
-    io_buffer.data[io_buffer.pos++] = b;
-    if (io_buffer.pos == IO_BUFFER_SIZE) drain();
+[[gnu::always_inline]] inline void put_byte(IoBuffer& io, std::uint8_t b) {
+    io.data[io.pos++] = b;
+    if (io.pos == IO_BUFFER_SIZE) drain_io_buffer(io);
 }
 
-[[gnu::always_inline]] inline std::uint8_t get_byte() {
-    if (io_buffer.pos == io_buffer.fill) refill_io_buffer();
-    return io_buffer.data[io_buffer.pos++];
+[[gnu::always_inline]] inline std::uint8_t get_byte(IoBuffer& io) {
+    if (io.pos == io.fill) refill_io_buffer(io);
+    return io.data[io.pos++];
 }
 
 // How a coding loop treats the bit of each decision. With branches, a
@@ -79,10 +86,11 @@ struct RangeCoder {
     std::uint32_t trial_range;
     std::int32_t trial_count;
     std::uint32_t code;
+    IoBuffer* io;                // where the coded bytes go or come from
 
     // The decoder reads five bytes here. The first is always the encoder's
     // initial cache byte (0); the four after it shift it out again.
-    explicit RangeCoder(std::int32_t dir);
+    RangeCoder(std::int32_t dir, IoBuffer& buffer);
 
     // Contract: 0 < bound < range.
     template <Form form = Form::branches>
@@ -115,7 +123,7 @@ struct RangeCoder {
         }
         while (range < RANGE_TOP) {
             range <<= 8;
-            code = (code << 8) | get_byte();
+            code = (code << 8) | get_byte(*io);
         }
         return bit;
     }
@@ -132,7 +140,7 @@ struct RangeCoder {
         range = select_on(bit, bound, range - bound);
         while (range < RANGE_TOP) {
             range <<= 8;
-            code = (code << 8) | get_byte();
+            code = (code << 8) | get_byte(*io);
         }
         return bit;
     }
@@ -143,8 +151,8 @@ struct RangeCoder {
         const auto low_word = static_cast<std::uint32_t>(low);
         const auto carry = static_cast<std::uint32_t>(low >> 32);
         if (low_word < 0xFF000000u || carry != 0) {
-            put_byte(static_cast<std::uint8_t>(cache + carry));
-            for (; cache_size > 1; --cache_size) put_byte(static_cast<std::uint8_t>(0xFF + carry));
+            put_byte(*io, static_cast<std::uint8_t>(cache + carry));
+            for (; cache_size > 1; --cache_size) put_byte(*io, static_cast<std::uint8_t>(0xFF + carry));
             cache = static_cast<std::uint8_t>(low_word >> 24);
             cache_size = 0;
         }

@@ -100,33 +100,4 @@ bool profile_is_safe(const DataProfile& p) {
     return !p.row_context || std::uint64_t{p.stride} * p.row_width < (std::uint64_t{1} << 32);
 }
 
-std::uint32_t profile_bytes(DataProfile& p, std::uint8_t* out) {
-    if (p.class_word == CLASS_STRUCTURED) {
-        if (p.sample_width == 0) p.sample_width = 1;
-        if (p.row_width == 0) p.row_width = 1;
-        if (p.channels == 0) p.channels = 1;
-        if (!profile_is_safe(p)) p.class_word = CLASS_GENERIC;
-    }
-    out[0] = static_cast<std::uint8_t>(p.class_word);
-    out[1] = static_cast<std::uint8_t>(p.class_word >> 8);
-    out[2] = static_cast<std::uint8_t>(p.class_word >> 16);
-    out[3] = static_cast<std::uint8_t>(p.class_word >> 24);
-    if (p.class_word != CLASS_STRUCTURED) return 4;
-    out[4] = p.stride;
-    out[5] = p.far_stride;
-    out[6] = static_cast<std::uint8_t>(p.row_width);
-    out[7] = static_cast<std::uint8_t>(p.row_width >> 8);
-    out[8] = static_cast<std::uint8_t>(p.row_width >> 16);
-    out[9] = static_cast<std::uint8_t>(p.row_width >> 24);
-    out[10] = p.channels;
-    out[11] = p.sample_width;
-    return PROFILE_BYTES_MAX;
-}
-
-std::uint32_t write_profile(DataProfile& profile, std::FILE* out) {
-    std::uint8_t bytes[PROFILE_BYTES_MAX];
-    const std::uint32_t count = profile_bytes(profile, bytes);
-    return std::fwrite(bytes, 1, count, out) == count ? count : 0;
-}
-
 }  // namespace vexa

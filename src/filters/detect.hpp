@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 namespace vexa {
 
@@ -31,14 +30,5 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
 // each context byte it reads lies before the head, in an earlier lane, or
 // earlier in the same lane, and the row distance does not wrap.
 bool profile_is_safe(const DataProfile& profile);
-
-// Replaces zeros in sample_width, row_width and channels by 1, sends an
-// unsafe structured profile down the generic path, and serialises the
-// result into `out`. Returns the count: 4 (generic) or 12 (structured).
-std::uint32_t profile_bytes(DataProfile& profile, std::uint8_t* out);
-
-// profile_bytes, written to the file. Returns the count written, or 0
-// (errno set) when the write fails.
-std::uint32_t write_profile(DataProfile& profile, std::FILE* out);
 
 }  // namespace vexa

@@ -8,19 +8,17 @@
 
 namespace vexa {
 
-MatchModel match_model;
-
-void reset_match_model() {
-    std::fill(std::begin(match_model.window), std::end(match_model.window), std::uint8_t{0});
-    std::fill(std::begin(match_model.positions), std::end(match_model.positions), 0u);
-    match_model.hash = 0;
-    match_model.hash_multiplier = 0;
-    match_model.multiplier_chosen = false;
-    match_model.write_offset = 0;
-    reset_block();
+void reset_match_model(MatchModel& m) {
+    std::fill(std::begin(m.window), std::end(m.window), std::uint8_t{0});
+    std::fill(std::begin(m.positions), std::end(m.positions), 0u);
+    m.hash = 0;
+    m.hash_multiplier = 0;
+    m.multiplier_chosen = false;
+    m.write_offset = 0;
+    reset_match_block(m);
 }
 
-std::uint32_t window_byte_after_wrap(std::uint32_t offset) { return match_model.window[offset]; }
+std::uint32_t window_byte_after_wrap(const MatchModel& m, std::uint32_t offset) { return m.window[offset]; }
 
 namespace {
 
@@ -140,18 +138,19 @@ void score_pass(std::uint32_t* table, const std::uint8_t* block, std::uint32_t l
 // load) is serial, and three independent chains overlap: 13-37 % less time
 // on text and machine code (gcc 12 -O2), none lost on random data. Scores
 // and the choice are those of nine separate passes.
-void score_hash_multipliers(const std::uint8_t* block, std::uint32_t length, std::uint32_t (&counts)[9]) {
+void score_hash_multipliers(MatchModel& m, const std::uint8_t* block, std::uint32_t length,
+                            std::uint32_t (&counts)[9]) {
     static_assert(3 * SEARCH_ENTRIES <= POSITION_ENTRIES, "three search tables fit the position table");
-    std::uint32_t* const table = match_model.positions;
+    std::uint32_t* const table = m.positions;
     const std::uint32_t run_start = final_run_start(block, length);
     score_pass<4>(table, block, length, run_start, counts);
     score_pass<5>(table, block, length, run_start, counts + 3);
     score_pass<6>(table, block, length, run_start, counts + 6);
 }
 
-std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t length) {
+std::uint32_t choose_hash_multiplier(MatchModel& m, const std::uint8_t* block, std::uint32_t length) {
     std::uint32_t counts[9];
-    score_hash_multipliers(block, length, counts);
+    score_hash_multipliers(m, block, length, counts);
     std::uint32_t best_count = 0, best = 0;
     for (std::uint32_t k = 0; k < 9; ++k) {
         if (counts[k] > best_count) {

@@ -6,23 +6,23 @@
 
 #include <cstdint>
 
-#include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 
 namespace vexa {
 
 inline constexpr std::uint32_t WINDOW_SIZE = 1u << 21;
 inline constexpr std::uint32_t WINDOW_MASK = WINDOW_SIZE - 1;
-inline constexpr std::uint32_t POSITION_ENTRIES = MATCH_POSITION_ENTRIES;
+inline constexpr std::uint32_t POSITION_ENTRIES = 1u << 18;
 inline constexpr std::uint32_t HASH_MASK = POSITION_ENTRIES - 1;
 inline constexpr std::uint32_t SEARCH_ENTRIES = 1u << 16;   // the multiplier search's share
 static_assert(SEARCH_ENTRIES <= POSITION_ENTRIES, "the search borrows the position table");
 
-// Aligned so that the window can have a large page of its own.
-struct alignas(LARGE_PAGE_SIZE) MatchModel {
+// The position table comes first and the window starts 1 MiB later, so that
+// a context can put the table on one large page with the bit tables and the
+// window on a large page of its own.
+struct MatchModel {
+    std::uint32_t positions[POSITION_ENTRIES];   // 16 entries to a cache line
     std::uint8_t window[WINDOW_SIZE];
-    // 16 entries to a cache line. Kept with the bit tables, on their page.
-    static constexpr std::uint32_t (&positions)[POSITION_ENTRIES] = bit_tables.match_positions;
     std::uint32_t hash;
     std::uint32_t hash_multiplier;
     bool multiplier_chosen;        // chosen (compressor) or read (decompressor) in the first block
@@ -31,26 +31,25 @@ struct alignas(LARGE_PAGE_SIZE) MatchModel {
     std::uint32_t match_run;       // consecutive predicted bytes, saturating at 3
     std::uint32_t match_state;     // match-flag cell of the next byte, below 2^17
 };
-extern MatchModel match_model;
 
 // Empties the whole model, as at the start of a run.
-void reset_match_model();
+void reset_match_model(MatchModel& m);
 
-inline void reset_block() {
-    match_model.predicted_offset = 0;
-    match_model.match_run = 0;
-    match_model.match_state = 0;
+inline void reset_match_block(MatchModel& m) {
+    m.predicted_offset = 0;
+    m.match_run = 0;
+    m.match_state = 0;
 }
 
 // Offset 0 never predicts, and neither does the slot about to be overwritten:
 // a context last seen exactly one window ago.
-[[gnu::always_inline]] inline bool predicts(std::uint32_t x) {
-    const std::uint32_t off = match_model.predicted_offset;
-    return off != 0 && off != match_model.write_offset && match_model.window[off] == x;
+[[gnu::always_inline]] inline bool match_predicts(const MatchModel& m, std::uint32_t x) {
+    const std::uint32_t off = m.predicted_offset;
+    return off != 0 && off != m.write_offset && m.window[off] == x;
 }
 
-[[gnu::always_inline]] inline std::uint32_t predicted_byte() {
-    return match_model.window[match_model.predicted_offset];
+[[gnu::always_inline]] inline std::uint32_t predicted_byte(const MatchModel& m) {
+    return m.window[m.predicted_offset];
 }
 
 // A position entry holds the window offset in its low bits and, in its top
@@ -67,28 +66,28 @@ static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byt
 }
 
 // Out of line: taken only after the window has wrapped.
-[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_after_wrap(std::uint32_t offset);
+[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_after_wrap(const MatchModel& m, std::uint32_t offset);
 
-[[gnu::always_inline]] inline std::uint32_t recalled_byte(std::uint32_t entry) {
+[[gnu::always_inline]] inline std::uint32_t recalled_byte(const MatchModel& m, std::uint32_t entry) {
     const std::uint32_t offset = entry & WINDOW_MASK;
     // An entry never written points at offset 0 without its byte; the read
     // of that one fixed byte does not wait for the entry.
-    const std::uint32_t recalled = select_on(entry != 0, entry >> ENTRY_BYTE_SHIFT, match_model.window[0]);
-    std::uint32_t differs = match_model.window[offset] ^ recalled;
+    const std::uint32_t recalled = select_on(entry != 0, entry >> ENTRY_BYTE_SHIFT, m.window[0]);
+    std::uint32_t differs = m.window[offset] ^ recalled;
 #if defined(__GNUC__)
     // Hides that the two are equal when `differs` is 0; knowing it, the
     // compiler would go on with the window's copy and wait for its read.
     asm("" : "+r"(differs));
 #endif
-    if (__builtin_expect(differs != 0, 0)) return window_byte_after_wrap(offset);
+    if (__builtin_expect(differs != 0, 0)) return window_byte_after_wrap(m, offset);
     return recalled;
 }
 
 // Steps shared by the full and the window-only update: store x, advance the
 // hash and follow or look up the next prediction. Returns the entry looked
 // up, or 0 when the prediction was followed.
-[[gnu::always_inline]] inline std::uint32_t update_window(std::uint32_t x, std::uint32_t predicted) {
-    MatchModel& m = match_model;
+[[gnu::always_inline]] inline std::uint32_t update_match_window(MatchModel& m, std::uint32_t x,
+                                                                std::uint32_t predicted) {
     m.positions[m.hash] = make_entry(m.write_offset, x);   // the hash before x: where x itself went
     m.window[m.write_offset] = static_cast<std::uint8_t>(x);
     m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
@@ -104,16 +103,16 @@ static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byt
 
 // Full update of the modelled body: the window steps, then the run and the
 // match-flag cell of the next byte. Returns the byte now predicted.
-[[gnu::always_inline]] inline std::uint32_t update(std::uint32_t x, std::uint32_t predicted) {
-    const std::uint32_t entry = update_window(x, predicted);
-    MatchModel& m = match_model;
+[[gnu::always_inline]] inline std::uint32_t update_match_model(MatchModel& m, std::uint32_t x,
+                                                               std::uint32_t predicted) {
+    const std::uint32_t entry = update_match_window(m, x, predicted);
     if (predicted) {
         const std::uint32_t q = m.window[m.predicted_offset];
         m.match_run += m.match_run < 3;
         m.match_state = (((m.match_state * m.hash_multiplier) ^ q) & 0x7FFF) + 32768 * m.match_run;
         return q;
     }
-    const std::uint32_t q = recalled_byte(entry);
+    const std::uint32_t q = recalled_byte(m, entry);
     m.match_run = 0;
     m.match_state = ((x * m.hash_multiplier) ^ q) & 0xFFF;
     return q;
@@ -126,10 +125,11 @@ inline constexpr std::uint32_t MULTIPLIER_CANDIDATES[9] = {64, 128, 256, 80, 160
 // Scores every candidate on the block with a simplified predictor over the
 // block itself: counts[k] is the number of bytes that MULTIPLIER_CANDIDATES[k]
 // predicts. Leaves the position table all zero.
-void score_hash_multipliers(const std::uint8_t* block, std::uint32_t length, std::uint32_t (&counts)[9]);
+void score_hash_multipliers(MatchModel& m, const std::uint8_t* block, std::uint32_t length,
+                            std::uint32_t (&counts)[9]);
 
 // The best-scoring candidate (0 when none hits). Leaves the position table
 // all zero.
-std::uint32_t choose_hash_multiplier(const std::uint8_t* block, std::uint32_t length);
+std::uint32_t choose_hash_multiplier(MatchModel& m, const std::uint8_t* block, std::uint32_t length);
 
 }  // namespace vexa

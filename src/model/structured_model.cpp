@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "coder/bit_models.hpp"
 #include "filters/delta.hpp"
 #include "model/byte_model.hpp"
 
@@ -31,23 +30,24 @@ template <typename Code>
 }
 
 template <typename Rates>
-[[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
-                                                const DataProfile& profile, Rates rates) {
+[[gnu::always_inline]] inline void encode_lanes(RangeCoder& rc, BitTables& t, const std::uint8_t* block,
+                                                std::uint32_t length, const DataProfile& profile, Rates rates) {
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        encode_pair_byte<Form::selects>(rc, ctx_a, ctx_b, block[i], rates.a, rates.b);
+        encode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, block[i], rates.a, rates.b);
     });
 }
 
 template <Form form>
-[[gnu::always_inline]] inline void decode_lanes(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                                                const DataProfile& profile) {
+[[gnu::always_inline]] inline void decode_lanes(RangeCoder& rc, BitTables& t, std::uint8_t* block,
+                                                std::uint32_t length, const DataProfile& profile,
+                                                std::uint32_t ra, std::uint32_t rb) {
     walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        block[i] = static_cast<std::uint8_t>(decode_pair_byte<form>(rc, ctx_a, ctx_b));
+        block[i] = static_cast<std::uint8_t>(decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb));
     });
 }
 
 template <typename Rates>
-[[gnu::always_inline]] inline void count_quarter(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
+[[gnu::always_inline]] inline void count_quarter(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t length,
                                                  std::uint32_t start, const DataProfile& profile, Rates rates) {
     const std::uint32_t stride = profile.stride, far = profile.far_stride;
     const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
@@ -55,7 +55,7 @@ template <typename Rates>
     const std::uint32_t end = length / 4;
     for (std::uint32_t i = start; i < end; ++i) {
         const std::uint32_t back = i > row_limit ? row : far;
-        count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
+        count_pair_byte(rc, t, 256u * block[static_cast<std::int64_t>(i) - stride],
                         TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], rates.a,
                         rates.b);
     }
@@ -65,46 +65,48 @@ template <typename Rates>
 
 // As on the generic path, the loops run on a local copy of the coder so that
 // its fields stay in registers.
-void encode_structured_block(RangeCoder& coder, const std::uint8_t* block, std::uint32_t length,
-                             const DataProfile& profile) {
+void encode_structured_block(RangeCoder& coder, BitTables& t, const std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile, std::uint32_t ra, std::uint32_t rb) {
     RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
-    for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, 0, 0, block[i]);
-    with_block_rates([&](auto rates) { encode_lanes(rc, block, length, profile, rates); });
+    for (std::uint32_t i = 0; i < head; ++i) encode_pair_byte(rc, t, 0, 0, block[i], ra, rb);
+    with_block_rates(ra, rb, [&](auto rates) { encode_lanes(rc, t, block, length, profile, rates); });
     coder = rc;
 }
 
-void decode_structured_block(RangeCoder& coder, std::uint8_t* block, std::uint32_t length,
-                             const DataProfile& profile) {
+void decode_structured_block(RangeCoder& coder, BitTables& t, std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile, std::uint32_t ra, std::uint32_t rb) {
     RangeCoder rc = coder;
     const std::uint32_t head = std::min(length, HEAD_LENGTH);
-    for (std::uint32_t i = 0; i < head; ++i) block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, 0, 0));
-    if (rates_look_unpredictable()) {
-        decode_lanes<Form::selects>(rc, block, length, profile);
+    for (std::uint32_t i = 0; i < head; ++i) {
+        block[i] = static_cast<std::uint8_t>(decode_pair_byte(rc, t, 0, 0, ra, rb));
+    }
+    if (rates_look_unpredictable(ra)) {
+        decode_lanes<Form::selects>(rc, t, block, length, profile, ra, rb);
     } else {
-        decode_lanes<Form::branches>(rc, block, length, profile);
+        decode_lanes<Form::branches>(rc, t, block, length, profile, ra, rb);
     }
     coder = rc;
 }
 
-std::uint32_t estimate_structured_block(RangeCoder& coder, const std::uint8_t* block,
+std::uint32_t estimate_structured_block(RangeCoder& coder, BitTables& t, const std::uint8_t* block,
                                         std::uint32_t length, std::uint32_t start,
-                                        const DataProfile& profile) {
-    start_trial(coder);
+                                        const DataProfile& profile, std::uint32_t ra, std::uint32_t rb) {
+    start_trial(coder, t);
     RangeCoder rc = coder;
-    with_block_rates([&](auto rates) { count_quarter(rc, block, length, start, profile, rates); });
+    with_block_rates(ra, rb, [&](auto rates) { count_quarter(rc, t, block, length, start, profile, rates); });
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
 }
 
-std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile) {
-    const std::uint32_t plain = estimate_structured_block(rc, block, length, profile.far_stride, profile);
+std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
+                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb) {
+    const std::uint32_t plain = estimate_structured_block(rc, t, block, length, profile.far_stride, profile, ra, rb);
     // The filter is causal and the count reads only the first quarter, so
     // filtering that quarter gives the same count as filtering the block.
     const std::uint32_t quarter = length / 4;
     delta_encode(block, 0, quarter, profile);
-    const std::uint32_t filtered = estimate_structured_block(rc, block, length, profile.stride, profile);
+    const std::uint32_t filtered = estimate_structured_block(rc, t, block, length, profile.stride, profile, ra, rb);
     delta_decode(block, 0, quarter, profile);
     return plain > filtered ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
 
@@ -14,21 +15,23 @@ namespace vexa {
 
 inline constexpr std::uint32_t CONTEXT_REACH = 256;   // zero bytes before every block
 
-void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
-                             const DataProfile& profile);
-void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                             const DataProfile& profile);
+// At rates ra (table A) and rb (table B).
+void encode_structured_block(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
+void decode_structured_block(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
+                             const DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
 
 // Trial count over positions start .. length/4 - 1, in plain order; the row
 // context here depends on a stride of 3 rather than on the row_context bit.
-std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block,
+std::uint32_t estimate_structured_block(RangeCoder& rc, BitTables& t, const std::uint8_t* block,
                                         std::uint32_t length, std::uint32_t start,
-                                        const DataProfile& profile);
+                                        const DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
 
-// Whether the delta filter pays on the first quarter of the block: 1 when the
-// plain estimate exceeds the filtered one. The block is unchanged afterwards
-// (the bytes past its end that the filter touches are restored too).
-std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile);
+// Whether the delta filter pays on the first quarter of the block, counted
+// at the block's rates: 1 when the plain estimate exceeds the filtered one.
+// The block is unchanged afterwards (the bytes past its end that the filter
+// touches are restored too).
+std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
+                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
 
 }  // namespace vexa

@@ -17,7 +17,6 @@
 namespace vexa::test {
 namespace {
 
-using Cells = std::vector<Prob>;
 
 Cells copy_of(const Prob (&table)[TABLE_CELLS]) { return Cells(std::begin(table), std::end(table)); }
 
@@ -29,16 +28,10 @@ std::vector<std::uint32_t> changed_cells(const Cells& before, const Prob (&after
     return out;
 }
 
-// The tree cells a byte visits below `base`, written out for the values used here.
-std::vector<std::uint32_t> cells_at(std::uint32_t base, std::vector<std::uint32_t> nodes) {
-    for (auto& n : nodes) n += base;
-    std::sort(nodes.begin(), nodes.end());
-    return nodes;
-}
 
 void set_rates(std::uint8_t a, std::uint8_t b) {
-    bit_tables.rate_a = a;
-    bit_tables.rate_b = b;
+    test_rates.rate_a = a;
+    test_rates.rate_b = b;
 }
 
 // The first decision of a fresh run: a fresh flag cell (like two fresh pair
@@ -50,13 +43,13 @@ TEST(BitModels, FreshCellsSplitTheRangeAtHalf) {
     TempStream out;
     bind_io_buffer(out.get());
 
-    RangeCoder one(0);
+    RangeCoder one(0, io_buffer);
     encode_match_flag(one, 0, 1);
     EXPECT_EQ(one.range, 0x7FFFF800u);
     EXPECT_EQ(one.low, 0u);
 
     init_tables();
-    RangeCoder zero(0);
+    RangeCoder zero(0, io_buffer);
     encode_match_flag(zero, 0, 0);
     EXPECT_EQ(zero.range, 0x800007FFu);
     EXPECT_EQ(zero.low, 0x7FFFF800u);
@@ -185,7 +178,7 @@ TEST(BitModels, ThreeBytesGiveAnExactBodyAndTrialCount) {
     init_tables();
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0);
+    RangeCoder rc(0, io_buffer);
     rc.trial_count = 99;
     rc.trial_range = 5;
     start_trial(rc);
@@ -220,7 +213,7 @@ TEST(BitModels, TrialCountsWhatTheCoderEmits) {
 
         TempStream scratch;
         bind_io_buffer(scratch.get());
-        RangeCoder trial(0);
+        RangeCoder trial(0, io_buffer);
         start_trial(trial);
         for (const Step& s : steps) count_pair_byte(trial, s.ctx_a, TRIAL_B_BASE + s.ctx_b, s.value);
 
@@ -262,7 +255,7 @@ TEST(BitModels, TrialPassDisturbsNothing) {
         const Cells flags = copy_of(bit_tables.match_flag);
         const RangeCoder saved = rc;
         const auto buffer_copy = std::make_unique<IoBuffer>(io_buffer);
-        const long written = std::ftell(io_buffer.stream);
+        const long written = std::ftell(io_stream());
 
         start_trial(rc);
         std::uint32_t prev = 0, prev2 = 0;
@@ -281,9 +274,9 @@ TEST(BitModels, TrialPassDisturbsNothing) {
         EXPECT_EQ(rc.cache, saved.cache);
         EXPECT_EQ(rc.cache_size, saved.cache_size);
         EXPECT_EQ(io_buffer.pos, buffer_copy->pos);
-        EXPECT_EQ(io_buffer.stream, buffer_copy->stream);
+        EXPECT_EQ(io_buffer.user, buffer_copy->user);
         EXPECT_EQ(std::memcmp(io_buffer.data, buffer_copy->data, IO_BUFFER_SIZE), 0);
-        EXPECT_EQ(std::ftell(io_buffer.stream), written);
+        EXPECT_EQ(std::ftell(io_stream()), written);
 
         code_bytes(rc, second);
     });
@@ -312,7 +305,7 @@ TEST(BitModels, BranchesAndSelectsGiveTheSameBits) {
             init_tables();
             set_rates(ra, rb);
             const Bytes body = encode_to_bytes([&](RangeCoder& rc) {
-                for (const Step& s : steps) encode_pair_byte<form>(rc, s.ctx_a, s.ctx_b, s.value);
+                for (const Step& s : steps) vexa::encode_pair_byte<form>(rc, bit_tables, s.ctx_a, s.ctx_b, s.value, ra, rb);
             });
             a = copy_of(bit_tables.table_a);
             b = copy_of(bit_tables.table_b);
@@ -329,8 +322,8 @@ TEST(BitModels, BranchesAndSelectsGiveTheSameBits) {
         RangeCoder dec = decoder_for(branchy);
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& s = steps[i];
-            const std::uint32_t got = i % 2 ? decode_pair_byte<Form::selects>(dec, s.ctx_a, s.ctx_b)
-                                            : decode_pair_byte<Form::branches>(dec, s.ctx_a, s.ctx_b);
+            const std::uint32_t got = i % 2 ? vexa::decode_pair_byte<Form::selects>(dec, bit_tables, s.ctx_a, s.ctx_b, ra, rb)
+                                            : vexa::decode_pair_byte<Form::branches>(dec, bit_tables, s.ctx_a, s.ctx_b, ra, rb);
             ASSERT_EQ(got, s.value) << "rates " << int{ra} << "/" << int{rb} << ", byte " << i;
         }
         EXPECT_EQ(copy_of(bit_tables.table_a), a1);
@@ -340,14 +333,14 @@ TEST(BitModels, BranchesAndSelectsGiveTheSameBits) {
         for (int kind = 0; kind < 2; ++kind) {
             init_tables();
             set_rates(ra, rb);
-            RangeCoder rc(0);
+            RangeCoder rc(0, io_buffer);
             start_trial(rc);
             for (const Step& s : steps) {
                 const std::uint32_t ta = s.ctx_a % TRIAL_B_BASE, tb = TRIAL_B_BASE + s.ctx_b % TRIAL_B_BASE;
                 if (kind) {
-                    count_pair_byte<Form::selects>(rc, ta, tb, s.value, ra, rb);
+                    vexa::count_pair_byte<Form::selects>(rc, bit_tables, ta, tb, s.value, ra, rb);
                 } else {
-                    count_pair_byte<Form::branches>(rc, ta, tb, s.value, ra, rb);
+                    vexa::count_pair_byte<Form::branches>(rc, bit_tables, ta, tb, s.value, ra, rb);
                 }
             }
             counts[kind] = rc.trial_count;

@@ -24,13 +24,12 @@
 namespace vexa::test {
 namespace {
 
-using Cells = std::vector<Prob>;
 
 void start_run(std::uint8_t rate_a = 4, std::uint8_t rate_b = 4) {
     init_tables();
     reset_match_model();
-    bit_tables.rate_a = rate_a;
-    bit_tables.rate_b = rate_b;
+    test_rates.rate_a = rate_a;
+    test_rates.rate_b = rate_b;
 }
 
 // Starts a run whose multiplier is already fixed, as for any block after the first.
@@ -42,7 +41,6 @@ void start_run_with_multiplier(std::uint32_t multiplier) {
 
 std::uint32_t size_of(const Bytes& b) { return static_cast<std::uint32_t>(b.size()); }
 
-Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes head_then(const std::string& body) { return bytes_of("0123456789abcdef" + body); }
 
@@ -91,23 +89,12 @@ Footprint last_byte_footprint(Setup setup, const Bytes& block, std::uint32_t fla
     return f;
 }
 
-std::vector<std::uint32_t> cells_at(std::uint32_t base, std::vector<std::uint32_t> nodes) {
-    for (auto& n : nodes) n += base;
-    std::sort(nodes.begin(), nodes.end());
-    return nodes;
-}
 
 // Tree nodes a byte passes through, for the values used below.
 const std::vector<std::uint32_t> PATH_OF_A = {1, 2, 5, 10, 20, 40, 80, 160};   // 0x41
 const std::vector<std::uint32_t> PATH_OF_C = {1, 2, 5, 10, 20, 40, 80, 161};   // 0x43
 const std::vector<std::uint32_t> PATH_OF_X = {1, 2, 5, 11, 23, 47, 94, 188};   // 0x78
 
-// The decoder asked for every byte of the body and never for one more.
-void expect_body_consumed(std::size_t body_size, const std::string& what) {
-    EXPECT_FALSE(io_buffer.ran_dry) << what << ": decoder read past the body";
-    EXPECT_EQ(io_buffer.pos, io_buffer.fill) << what << ": bytes left in the buffer";
-    EXPECT_EQ(std::ftell(io_buffer.stream), static_cast<long>(body_size)) << what << ": stream not read to its end";
-}
 
 TEST(ByteModel, MultiplierIsCodedOncePerFileLowByteFirst) {
     // Two equal bytes choose 64; the second block codes its head only.
@@ -303,7 +290,7 @@ TEST(ByteModel, TrialEstimate) {
         start_run(rates.a, rates.b);
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0);
+        RangeCoder rc(0, io_buffer);
         const Bytes tiny = {0x41, 0x42};
         for (std::uint32_t n = 0; n <= 2; ++n) EXPECT_EQ(estimate_generic_block(rc, tiny.data(), n), 0u) << n;
 
@@ -407,8 +394,8 @@ TEST(ByteModel, ManyBlocksRoundTripThroughOneCoder) {
         const Bytes body = encode_to_bytes([&](RangeCoder& rc) {
             std::size_t done = 0;
             for (std::size_t k = 0; k < std::size(sizes); ++k) {
-                bit_tables.rate_a = codes[k].rate_a;
-                bit_tables.rate_b = codes[k].rate_b;
+                test_rates.rate_a = codes[k].rate_a;
+                test_rates.rate_b = codes[k].rate_b;
                 encode_generic_block(rc, data.data() + done, sizes[k], codes[k].flat);
                 done += sizes[k];
             }
@@ -421,8 +408,8 @@ TEST(ByteModel, ManyBlocksRoundTripThroughOneCoder) {
         RangeCoder rc = decoder_for(body);
         std::size_t done = 0;
         for (std::size_t k = 0; k < std::size(sizes); ++k) {
-            bit_tables.rate_a = codes[k].rate_a;
-            bit_tables.rate_b = codes[k].rate_b;
+            test_rates.rate_a = codes[k].rate_a;
+            test_rates.rate_b = codes[k].rate_b;
             Bytes block(sizes[k]);
             decode_generic_block(rc, block.data(), sizes[k], codes[k].flat);
             const auto mismatch = std::mismatch(block.begin(), block.end(), data.begin() + static_cast<long>(done));

@@ -20,7 +20,7 @@ void start_model(std::uint32_t multiplier) {
     reset_match_model();
     match_model.hash_multiplier = multiplier;
     match_model.multiplier_chosen = true;
-    reset_block();
+    reset_match_block(match_model);
 }
 
 // Gives each byte to the model as the modelled body would (predicted or
@@ -38,7 +38,6 @@ std::vector<bool> feed(const Bytes& data) {
 
 void feed(std::size_t count, std::uint8_t value) { feed(Bytes(count, value)); }
 
-Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 bool positions_all_zero() {
     return std::all_of(std::begin(match_model.positions), std::end(match_model.positions),
@@ -188,13 +187,13 @@ TEST(MatchModel, MatchStateAfterWorkedBytes) {
 
     EXPECT_FALSE(predicts(' '));
     update(' ', false);
-    EXPECT_EQ(predicted_byte(), 'e');
+    EXPECT_EQ(predicted_byte(match_model), 'e');
     EXPECT_EQ(match_model.match_state, 2149u);          // 0x865
     EXPECT_EQ(match_model.match_run, 0u);
 
     ASSERT_TRUE(predicts('e'));
     update('e', true);
-    EXPECT_EQ(predicted_byte(), 's');
+    EXPECT_EQ(predicted_byte(match_model), 's');
     EXPECT_EQ(match_model.match_state, 39219u);         // 0x9933: run 1 in bit 15
     EXPECT_EQ(match_model.match_run, 1u);
 

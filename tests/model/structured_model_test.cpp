@@ -59,12 +59,11 @@ DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint
     return p;
 }
 
-using Cells = std::vector<Prob>;
 
 void start_run(std::uint8_t rate_a = 4, std::uint8_t rate_b = 3) {
     init_tables();
-    bit_tables.rate_a = rate_a;
-    bit_tables.rate_b = rate_b;
+    test_rates.rate_a = rate_a;
+    test_rates.rate_b = rate_b;
 }
 
 // One coded byte: its position and the positions its two contexts are read
@@ -143,7 +142,7 @@ Trial expected_trial(const Bytes& block, const std::vector<Step>& steps) {
     start_run();
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0);
+    RangeCoder rc(0, io_buffer);
     start_trial(rc);
     for (const Step& s : steps) {
         count_pair_byte(rc, 256 * byte_at(block, s.a_from), TRIAL_B_BASE + 256 * byte_at(block, s.b_from),
@@ -157,7 +156,7 @@ Trial structured_trial(const Bytes& content, std::uint32_t start, const DataProf
     FramedBlock framed(content);
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0);
+    RangeCoder rc(0, io_buffer);
     const std::uint32_t count = estimate_structured_block(rc, framed.block(), framed.length(), start, profile);
     EXPECT_EQ(count, static_cast<std::uint32_t>(rc.trial_count));
     return trial_result(rc);
@@ -309,7 +308,7 @@ TEST(StructuredModel, ChooseDeltaLeavesTheBlockAsItWas) {
         const std::vector<Prob> b(std::begin(bit_tables.table_b), std::end(bit_tables.table_b));
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0);
+        RangeCoder rc(0, io_buffer);
         DataProfile profile = c.profile;
         choose_delta(rc, framed.block(), framed.length(), profile);
         EXPECT_EQ(storage, before) << what;
@@ -330,7 +329,7 @@ TEST(StructuredModel, ChooseDeltaNeedsAQuarterBeyondFarStride) {
         start_run();
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0);
+        RangeCoder rc(0, io_buffer);
         DataProfile profile = picture;
         return choose_delta(rc, framed.block(), framed.length(), profile);
     };
@@ -360,7 +359,7 @@ TEST(StructuredModel, ChooseDeltaCountsAsIfTheWholeBlockWereFiltered) {
                 start_run(4, 3);
                 TempStream out;
                 bind_io_buffer(out.get());
-                RangeCoder rc(0);
+                RangeCoder rc(0, io_buffer);
 
                 FramedBlock whole(content);
                 DataProfile p = profile;
@@ -429,7 +428,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
         }
         EXPECT_FALSE(io_buffer.ran_dry) << what;
         EXPECT_EQ(io_buffer.pos, io_buffer.fill) << what;
-        EXPECT_EQ(std::ftell(io_buffer.stream), static_cast<long>(body.size())) << what;
+        EXPECT_EQ(std::ftell(io_stream()), static_cast<long>(body.size())) << what;
     }
     EXPECT_GT(filtered_blocks, 0) << "no block took the delta filter";
 }
@@ -451,7 +450,7 @@ TEST(StructuredModel, GarbageUnderAnyProfileStaysInTheFrame) {
         decode_structured_block(rc, out.block(), out.length(), profile);
         TempStream scratch;
         bind_io_buffer(scratch.get());
-        RangeCoder trial(0);
+        RangeCoder trial(0, io_buffer);
         estimate_structured_block(trial, out.block(), out.length(), profile.stride, profile);
         estimate_structured_block(trial, out.block(), out.length(), profile.far_stride, profile);
     }

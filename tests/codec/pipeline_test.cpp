@@ -30,9 +30,9 @@ TEST(Pipeline, RoundTripsAroundBlockBoundaries) {
         for (const Bytes& input : {english_text(size, 3), random_bytes(size, 5)}) {
             RunResult c, d;
             const Bytes packed = compress_bytes(input, &c);
-            ASSERT_EQ(c.status, RunStatus::ok) << "size " << size;
+            ASSERT_EQ(c.status, VEXA_OK) << "size " << size;
             const Bytes restored = decompress_bytes(packed, &d);
-            ASSERT_EQ(d.status, RunStatus::ok) << "size " << size;
+            ASSERT_EQ(d.status, VEXA_OK) << "size " << size;
             ASSERT_EQ(restored, input) << "size " << size;
         }
     }
@@ -46,7 +46,7 @@ TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
     input.push_back(0x5A);
     RunResult c;
     const Bytes packed = compress_bytes(input, &c);
-    ASSERT_EQ(c.status, RunStatus::ok);
+    ASSERT_EQ(c.status, VEXA_OK);
     ASSERT_EQ(packed[4], CLASS_GENERIC);
 
     init_tables();
@@ -54,8 +54,8 @@ TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
     RangeCoder rc = decoder_for(Bytes(packed.begin() + 8, packed.end()));
     std::vector<std::uint8_t> storage(256 + BLOCK_CAPACITY + 16);   // zeros before the block
     const std::uint32_t flat = rc.decode_direct_bit();
-    bit_tables.rate_a = static_cast<std::uint8_t>(rc.decode_direct_byte());
-    bit_tables.rate_b = static_cast<std::uint8_t>(rc.decode_direct_byte());
+    test_rates.rate_a = static_cast<std::uint8_t>(rc.decode_direct_byte());
+    test_rates.rate_b = static_cast<std::uint8_t>(rc.decode_direct_byte());
     rc.decode_direct_bit();   // text
     decode_generic_block(rc, storage.data() + 256, BLOCK_CAPACITY, flat);
     ASSERT_TRUE(match_model.multiplier_chosen);
@@ -64,8 +64,8 @@ TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
     EXPECT_EQ(rc.decode_direct_byte(), 3u);    // rate_a
     EXPECT_EQ(rc.decode_direct_byte(), 2u);    // rate_b
     EXPECT_EQ(rc.decode_direct_bit(), 0u);     // text: too short for the filter
-    bit_tables.rate_a = 3;
-    bit_tables.rate_b = 2;
+    test_rates.rate_a = 3;
+    test_rates.rate_b = 2;
     EXPECT_EQ(decode_pair_byte(rc, 0, 0), 0x5Au);
     EXPECT_FALSE(io_buffer.ran_dry);
     EXPECT_EQ(io_buffer.pos, io_buffer.fill) << "bytes left after the last block";
@@ -88,7 +88,7 @@ TEST(Pipeline, EveryCutIsReported) {
         for (std::size_t cut = 0; cut < packed.size(); ++cut) {
             RunResult r;
             decompress_bytes(Bytes(packed.begin(), packed.begin() + static_cast<long>(cut)), &r);
-            EXPECT_EQ(r.status, cut < 4 ? RunStatus::damaged : RunStatus::truncated)
+            EXPECT_EQ(r.status, cut < 4 ? VEXA_ERROR_DAMAGED : VEXA_ERROR_TRUNCATED)
                 << "input of " << input.size() << " bytes, file cut to " << cut << " of " << packed.size();
         }
     }
@@ -100,7 +100,7 @@ TEST(Pipeline, EveryCutIsReported) {
     for (const std::size_t cut : {packed.size() - 1000, packed.size() - 1}) {
         RunResult r;
         decompress_bytes(Bytes(packed.begin(), packed.begin() + static_cast<long>(cut)), &r);
-        EXPECT_EQ(r.status, RunStatus::truncated) << "two-block file cut to " << cut << " of " << packed.size();
+        EXPECT_EQ(r.status, VEXA_ERROR_TRUNCATED) << "two-block file cut to " << cut << " of " << packed.size();
     }
 }
 
@@ -117,8 +117,8 @@ Bytes hand_made_file(const Bytes& data, std::uint32_t rate_a, std::uint32_t rate
         rc.encode_direct_byte(0);
         rc.encode_direct_byte(0);
         // Out-of-range rates must never reach the tables; the decoder stops first.
-        bit_tables.rate_a = 3;
-        bit_tables.rate_b = 2;
+        test_rates.rate_a = 3;
+        test_rates.rate_b = 2;
         for (const std::uint8_t b : data) encode_pair_byte(rc, 0, 0, b);
     });
     const auto n = static_cast<std::uint8_t>(data.size());
@@ -136,26 +136,26 @@ TEST(Pipeline, ImpossibleValuesAreReportedDamaged) {
         decompress_bytes(file, &r);
         return r.status;
     };
-    for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(status_of(Bytes(n, 0x01)), RunStatus::damaged) << n << " bytes";
+    for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(status_of(Bytes(n, 0x01)), VEXA_ERROR_DAMAGED) << n << " bytes";
 
     const std::uint32_t bad_rates[][2] = {{2, 2}, {7, 2}, {255, 2}, {3, 1}, {3, 7}, {0, 0}};
     for (const auto& rates : bad_rates) {
-        EXPECT_EQ(status_of(hand_made_file({'A'}, rates[0], rates[1], 0)), RunStatus::damaged)
+        EXPECT_EQ(status_of(hand_made_file({'A'}, rates[0], rates[1], 0)), VEXA_ERROR_DAMAGED)
             << "rates " << rates[0] << ", " << rates[1];
     }
     // A text code at the end of a one-byte block would expand past the block.
-    EXPECT_EQ(status_of(hand_made_file({130}, 3, 2, 1)), RunStatus::damaged);
+    EXPECT_EQ(status_of(hand_made_file({130}, 3, 2, 1)), VEXA_ERROR_DAMAGED);
 
     // A media header whose delta filter would have no channel or no sample width.
     for (const std::size_t field : {14u, 15u}) {
         Bytes media = compress_bytes({'B', 'M'});
         ASSERT_EQ(media.size(), 25u);
         media[field] = 0;
-        EXPECT_EQ(status_of(media), RunStatus::damaged) << "header byte " << field;
+        EXPECT_EQ(status_of(media), VEXA_ERROR_DAMAGED) << "header byte " << field;
     }
     // A media file cut inside its 16-byte header.
     const Bytes media = compress_bytes({'B', 'M'});
-    EXPECT_EQ(status_of(Bytes(media.begin(), media.begin() + 12)), RunStatus::truncated);
+    EXPECT_EQ(status_of(Bytes(media.begin(), media.begin() + 12)), VEXA_ERROR_TRUNCATED);
 
     // Not damaged: any non-zero class word is the generic path, and a length
     // of 0 means an empty output whatever follows it.
@@ -163,9 +163,9 @@ TEST(Pipeline, ImpossibleValuesAreReportedDamaged) {
     odd_class[4] = 7;
     RunResult r;
     EXPECT_EQ(decompress_bytes(odd_class, &r), Bytes{'A'});
-    EXPECT_EQ(r.status, RunStatus::ok);
+    EXPECT_EQ(r.status, VEXA_OK);
     EXPECT_TRUE(decompress_bytes({0, 0, 0, 0, 0xFF, 0x12}, &r).empty());
-    EXPECT_EQ(r.status, RunStatus::ok);
+    EXPECT_EQ(r.status, VEXA_OK);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ TEST(Golden, CompressesToTheExactBytes) {
     for (const char* name : CASES) {
         RunResult r;
         const Bytes packed = compress_bytes(golden(name), &r);
-        EXPECT_EQ(r.status, RunStatus::ok) << name;
+        EXPECT_EQ(r.status, VEXA_OK) << name;
         EXPECT_EQ(packed, golden(std::string(name) + ".vx")) << name;
     }
 }
@@ -28,7 +28,7 @@ TEST(Golden, DecompressesToTheInput) {
     for (const char* name : CASES) {
         RunResult r;
         const Bytes restored = decompress_bytes(golden(std::string(name) + ".vx"), &r);
-        EXPECT_EQ(r.status, RunStatus::ok) << name;
+        EXPECT_EQ(r.status, VEXA_OK) << name;
         EXPECT_EQ(restored, golden(name)) << name;
     }
 }

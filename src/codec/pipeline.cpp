@@ -1,0 +1,183 @@
+#include "codec/pipeline.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
+#include "codec/header.hpp"
+#include "filters/branch.hpp"
+#include "filters/text.hpp"
+#include "model/byte_model.hpp"
+#include "vexa.h"
+
+namespace vexa {
+
+namespace {
+
+RunResult failure(int status) { return RunResult{status, 0, 0}; }
+
+// Reads exactly n bytes in pieces of READ_PIECE.
+int read_block(ReadFn read, void* user, std::uint8_t* block, std::uint32_t n) {
+    for (std::uint32_t done = 0; done < n;) {
+        const std::uint32_t piece = std::min(READ_PIECE, n - done);
+        const std::ptrdiff_t got = read(user, block + done, piece);
+        if (got < 0) return VEXA_ERROR_READ;
+        if (got == 0) return VEXA_ERROR_SHORT_INPUT;
+        done += static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(got, piece));
+    }
+    return VEXA_OK;
+}
+
+void encode_generic_path(Context& ctx, RangeCoder& rc, std::uint32_t n, std::uint32_t flat, RateBand rates,
+                         std::uint32_t bytes_done) {
+    std::uint8_t* const block = ctx.block();
+    const bool filters_allowed = block_filters_allowed(flat, rates.rate_a);
+    const std::uint32_t text = filters_allowed ? text_encode(block, n, ctx.work) : 0;
+    rc.encode_direct_bit(text);
+    if (!text && filters_allowed && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
+        branch_encode(block, n, bytes_done);
+    }
+    encode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rates.rate_a, rates.rate_b);
+}
+
+void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateBand rates) {
+    std::uint8_t* const block = ctx.block();
+    DataProfile& profile = ctx.profile;
+    const std::uint32_t delta = choose_delta(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
+    rc.encode_direct_bit(profile.row_context);
+    rc.encode_direct_bit(delta);
+    if (delta) delta_encode(block, 0, n, profile);
+    encode_structured_block(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
+}
+
+}  // namespace
+
+RateBand choose_rates(std::uint32_t count, std::uint32_t n) {
+    const double t = count, len = n;
+    for (const RateBand& band : RATE_BANDS) {
+        if (t < band.bound * len) return band;
+    }
+    return RATE_BANDS[std::size(RATE_BANDS) - 1];
+}
+
+std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
+    const double coded = n > 2 ? n - 2 : 0;
+    return static_cast<double>(count) > double{0.98f} * coded ? 1 : 0;
+}
+
+RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* read_user, WriteFn write,
+                   void* write_user) {
+    if (input_length > MAX_INPUT_LENGTH) return failure(VEXA_ERROR_TOO_LARGE);
+    const auto length = static_cast<std::uint32_t>(input_length);
+    start_run(ctx, length, true);
+
+    bind_io_buffer(ctx.io, nullptr, write, write_user);
+    RangeCoder rc(0, ctx.io);
+    std::uint8_t* const block = ctx.block();
+    std::uint8_t header[HEADER_BYTES_MAX];
+    std::uint32_t header_bytes = 0;
+    if (length == 0) {
+        header_bytes = write_header(0, nullptr, header);
+        if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
+    }
+
+    for (std::uint32_t bytes_done = 0; bytes_done < length;) {
+        const std::uint32_t n = std::min(BLOCK_CAPACITY, length - bytes_done);
+        if (const int status = read_block(read, read_user, block, n); status != VEXA_OK) return failure(status);
+
+        if (bytes_done == 0) {
+            detect_data_class(ctx.profile, block, n);
+            header_bytes = write_header(length, &ctx.profile, header);
+            if (ctx.profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, length);
+            if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
+        }
+
+        const std::uint32_t count = estimate_generic_block(rc, ctx.tables, block, n);
+        const std::uint32_t flat = choose_flat(count, n);
+        const RateBand rates = choose_rates(count, n);
+        rc.encode_direct_bit(flat);
+        rc.encode_direct_byte(rates.rate_a);
+        rc.encode_direct_byte(rates.rate_b);
+
+        if (ctx.profile.class_word != CLASS_STRUCTURED) {
+            encode_generic_path(ctx, rc, n, flat, rates, bytes_done);
+        } else {
+            encode_structured_path(ctx, rc, n, rates);
+        }
+        bytes_done += n;
+        if (ctx.io.failed) return failure(VEXA_ERROR_WRITE);
+    }
+
+    rc.flush();
+    drain_io_buffer(ctx.io);
+    if (ctx.io.failed) return failure(VEXA_ERROR_WRITE);
+    return RunResult{VEXA_OK, length, header_bytes + ctx.io.moved};
+}
+
+RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, void* write_user) {
+    // The header comes through the same buffer as the body.
+    bind_io_buffer(ctx.io, read, nullptr, read_user);
+    std::uint8_t bytes[HEADER_BYTES_MAX];
+    std::uint32_t got = 0;
+    ParsedHeader header;
+    while (true) {
+        header = read_header(bytes, got);
+        if (header.check != HeaderCheck::incomplete || got == header.needed) break;
+        const std::uint8_t b = get_byte(ctx.io);
+        if (ctx.io.ran_dry) break;
+        bytes[got++] = b;
+    }
+    if (ctx.io.failed) return failure(VEXA_ERROR_READ);
+    // Without a length nothing is known; once the length is there, an end
+    // before the rest of the header is a cut.
+    if (got < LENGTH_BYTES) return failure(VEXA_ERROR_DAMAGED);
+    if (header.check == HeaderCheck::incomplete) return failure(VEXA_ERROR_TRUNCATED);
+    if (header.check == HeaderCheck::damaged) return failure(VEXA_ERROR_DAMAGED);
+    const std::uint32_t length = header.length;
+
+    // start_run leaves the buffer alone: the body's first bytes may be in it.
+    start_run(ctx, length, false);
+    ctx.profile = header.profile;
+    DataProfile& profile = ctx.profile;
+    if (profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, length);
+    RangeCoder rc(1, ctx.io);
+    std::uint8_t* const block = ctx.block();
+
+    for (std::uint32_t bytes_done = 0; bytes_done < length;) {
+        const std::uint32_t n = std::min(BLOCK_CAPACITY, length - bytes_done);
+        const std::uint32_t flat = rc.decode_direct_bit();
+        const std::uint32_t rate_a = rc.decode_direct_byte();
+        const std::uint32_t rate_b = rc.decode_direct_byte();
+        if (rate_a < 3 || rate_a > 6 || rate_b < 2 || rate_b > 6) {
+            if (ctx.io.failed) return failure(VEXA_ERROR_READ);
+            return failure(ctx.io.ran_dry ? VEXA_ERROR_TRUNCATED : VEXA_ERROR_DAMAGED);
+        }
+
+        bool intact = true;
+        if (profile.class_word != CLASS_STRUCTURED) {
+            const std::uint32_t text = rc.decode_direct_bit();
+            decode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rate_a, rate_b);
+            if (text) {
+                intact = text_decode(block, n, ctx.work);
+            } else if (block_filters_allowed(flat, rate_a) && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
+                branch_decode(block, n, bytes_done);
+            }
+        } else {
+            profile.row_context = static_cast<std::uint8_t>(rc.decode_direct_bit());
+            const std::uint32_t delta = rc.decode_direct_bit();
+            // A compressor turns the row context on only where rows fit.
+            intact = profile_is_safe(profile);
+            if (intact) decode_structured_block(rc, ctx.tables, block, n, profile, rate_a, rate_b);
+            if (intact && delta) delta_decode(block, 0, n, profile);
+        }
+        if (ctx.io.failed) return failure(VEXA_ERROR_READ);
+        if (ctx.io.ran_dry) return failure(VEXA_ERROR_TRUNCATED);
+        if (!intact) return failure(VEXA_ERROR_DAMAGED);
+
+        if (write(write_user, block, n) != 0) return failure(VEXA_ERROR_WRITE);
+        bytes_done += n;
+    }
+    return RunResult{VEXA_OK, ctx.io.moved, length};
+}
+
+}  // namespace vexa

@@ -1,3 +1,0 @@
-#include "driver/driver.hpp"
-
-int main(int argc, char** argv) { return vexa::run(argc, argv); }
