@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Real files: each must compress to exactly its reference file in
-# <corpus>/expected/<name>.vx, and each reference file must restore the
-# original. Skipped, with a note, when the corpus is not on this machine.
-# Usage: bash corpus.sh <vexa binary> <corpus dir> <scratch dir>
+# Real files: each in <dir> must compress to exactly its reference file in
+# <dir>/expected/<name>.vx, and each reference file must restore the
+# original. Run on the samples shipped in tests/samples (always there) and on
+# the corpus, which is skipped when it is not on this machine.
+# Usage: bash corpus.sh <vexa binary> <dir> <scratch dir>
 set -u
 
 # shellcheck source=common.bash
