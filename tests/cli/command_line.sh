@@ -134,7 +134,7 @@ if [ "$(id -u)" = 0 ]; then
     fi
 fi
 if [ "${RUN_PREFIX[*]}" = skip ]; then
-    echo "note: running as root without a usable unprivileged user; permission cases skipped"
+    skip "permissions" "running as root without a usable unprivileged user"
 else
     mkdir -m 555 pub/ro
     run "output in read-only directory" c pub/in.txt pub/ro/out.vx

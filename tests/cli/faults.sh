@@ -75,7 +75,7 @@ expect_stderr "/dev/full: c of an empty input" "/dev/full: No space left on devi
 # that the write fails with EFBIG instead of killing the process): the
 # partial output is removed.
 if (trap '' XFSZ; ulimit -f 64 && head -c 200000 /dev/zero > limit_probe 2>/dev/null); then
-    echo "note: the file size limit is not enforced here; partial-output cases skipped"
+    skip "partial output" "the file size limit is not enforced here"
 else
     for case in "c noise.bin" "d noise.vx"; do
         (trap '' XFSZ; ulimit -f 64; timeout 120 "$BIN" $case capped.out >out.txt 2>err.txt) 2>/dev/null
@@ -125,7 +125,7 @@ for size in 4294967296 4294967297; do
         expect_refused "input of $size bytes keeps output" huge.bin
         expect_same "input of $size bytes keeps output" kept.orig kept.bin
     else
-        echo "note: cannot make a sparse file of $size bytes here; case skipped"
+        skip "input of $size bytes" "cannot make a sparse file of that size here"
     fi
     rm -f huge.bin
 done
