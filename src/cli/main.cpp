@@ -2,6 +2,7 @@
 // check the command line, open the input and then the output, run the
 // library in the chosen direction, report. Every failure ends with a message
 // on standard error, status 1, and no partial output left behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -69,29 +70,101 @@ long long now_ms() {
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// A stdio stream as the library's reader or writer; the errno of its first
-// failure is kept for the message.
-struct FileEnd {
-    std::FILE* file;
-    int error;
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t capacity) {
+    ssize_t got;
+    do got = read(fd, buf, capacity);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+bool write_all(int fd, const void* buf, std::size_t size) {
+    const auto* p = static_cast<const char*>(buf);
+    while (size > 0) {
+        const ssize_t put = write(fd, p, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// The input as the library's reader; the errno of its failure is kept for
+// the message.
+struct Input {
+    int fd;
+    int error = 0;
 };
 
-std::ptrdiff_t read_file(void* user, void* buf, std::size_t capacity) {
-    auto& f = *static_cast<FileEnd*>(user);
-    const std::size_t got = std::fread(buf, 1, capacity, f.file);
-    if (got == 0 && std::ferror(f.file)) {
-        f.error = errno;
+std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
+    auto& in = *static_cast<Input*>(user);
+    const std::ptrdiff_t got = read_some(in.fd, buf, capacity);
+    if (got < 0) {
+        in.error = errno;
         return -1;
     }
-    return static_cast<std::ptrdiff_t>(got);
+    return got;
 }
 
-int write_file(void* user, const void* buf, std::size_t size) {
-    auto& f = *static_cast<FileEnd*>(user);
-    if (std::fwrite(buf, 1, size, f.file) == size) return 0;
-    f.error = errno;
-    return -1;
+// The output as the library's writer. The library hands over 64 KiB of coded
+// data or a whole block at a time, and a header of a few bytes before them:
+// a buffer of 64 KiB makes each one system call.
+struct Output {
+    int fd = -1;
+    int error = 0;
+    std::size_t used = 0;
+    char buffer[65536];
+
+    bool flush() {
+        if (used > 0 && !write_all(fd, buffer, used)) {
+            error = errno;
+            return false;
+        }
+        used = 0;
+        return true;
+    }
+};
+
+int write_output(void* user, const void* buf, std::size_t size) {
+    auto& out = *static_cast<Output*>(user);
+    if (out.used + size > sizeof out.buffer && !out.flush()) return -1;
+    if (size >= sizeof out.buffer) {
+        if (!write_all(out.fd, buf, size)) {
+            out.error = errno;
+            return -1;
+        }
+    } else {
+        std::memcpy(out.buffer + out.used, buf, size);
+        out.used += size;
+    }
+    return 0;
 }
+
+// Closes a descriptor however the run ends.
+struct FdHolder {
+    int fd = -1;
+    ~FdHolder() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// A finished output gets what the input had: its permission bits, its
+// owner and group where we may set them, its access and modification
+// times. Failures change nothing about the data and are not reported.
+void copy_attributes(int fd, const struct stat& in, const struct stat& out) {
+    gid_t group = out.st_gid;
+    if (fchown(fd, in.st_uid, in.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), in.st_gid) == 0) {
+        group = in.st_gid;
+    }
+    mode_t mode = in.st_mode & 0777;
+    // A group other than the input's gets no more than everyone else.
+    if (group != in.st_gid) mode = (mode & ~static_cast<mode_t>(070)) | ((mode & 07) << 3);
+    fchmod(fd, mode);
+    const timespec times[2] = {in.st_atim, in.st_mtim};
+    futimens(fd, times);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Frees the context however the run ends.
 struct ContextHolder {
@@ -108,22 +181,22 @@ int run(int argc, char** argv) {
     const char* const in_path = argv[2];
     const char* const out_path = argv[3];
     const long long start = now_ms();
+    catch_fatal_signals();
 
-    FileEnd in{std::fopen(in_path, "rb"), 0};
-    if (in.file == nullptr) return fail_errno(in_path, errno);
+    FdHolder in_file{open(in_path, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
+    if (in_file.fd < 0) return fail_errno(in_path, errno);
 
     // Refuse before the output is opened: opening it would truncate the input.
     struct stat in_stat {}, out_stat {};
-    if (fstat(fileno(in.file), &in_stat) != 0) return fail_errno(in_path, errno);
+    if (fstat(in_file.fd, &in_stat) != 0) return fail_errno(in_path, errno);
     if (S_ISDIR(in_stat.st_mode)) return fail_errno(in_path, EISDIR);
-    if (stat(out_path, &out_stat) == 0 && out_stat.st_dev == in_stat.st_dev &&
-        out_stat.st_ino == in_stat.st_ino) {
-        return fail(out_path, "is the input file; refusing to overwrite it");
-    }
+    const bool out_existed = stat(out_path, &out_stat) == 0;
+    if (out_existed && same_file(out_stat, in_stat)) return fail(out_path, "is the input file; refusing to overwrite it");
     // The format stores the length first, so only a regular file, whose
     // length is known before it is read, can be compressed.
-    const auto in_length = static_cast<unsigned long long>(in_stat.st_size);
-    if (compressing && !S_ISREG(in_stat.st_mode)) {
+    const bool in_regular = S_ISREG(in_stat.st_mode);
+    const auto in_length = static_cast<std::uint64_t>(in_stat.st_size);
+    if (compressing && !in_regular) {
         return fail(in_path, "cannot compress: not a regular file of less than 4 GiB");
     }
     if (compressing && in_length > VEXA_MAX_INPUT_LENGTH) return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
@@ -131,19 +204,27 @@ int run(int argc, char** argv) {
     ContextHolder holder;
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
 
-    catch_fatal_signals();
-    FileEnd out{std::fopen(out_path, "wb"), 0};
-    if (out.file == nullptr) return fail_errno(out_path, errno);
-    // The library hands over 64 KiB of coded data or a whole block at a
-    // time; a buffer of the same size makes each one system call.
-    static char out_buffer[65536];
-    std::setvbuf(out.file, out_buffer, _IOFBF, sizeof out_buffer);
-    if (fstat(fileno(out.file), &out_stat) == 0 && S_ISREG(out_stat.st_mode)) partial_output = out_path;
+    Input in{in_file.fd};
+
+    // Private while it is written: created 0600, and an existing file, which
+    // keeps its mode through O_TRUNC, made so.
+    const mode_t mask = umask(0);
+    umask(mask);
+    static Output out;  // its buffer is too large for the stack
+    out.fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
+    if (out.fd < 0) return fail_errno(out_path, errno);
+    if (fstat(out.fd, &out_stat) != 0) return fail_errno(out_path, errno);
+    const bool out_regular = S_ISREG(out_stat.st_mode);
+    const mode_t old_mode = out_stat.st_mode & 07777;
+    if (out_regular) {
+        partial_output = out_path;
+        if ((old_mode & 07077) != 0) fchmod(out.fd, 0600);
+    }
 
     std::uint64_t bytes_in = 0, bytes_out = 0;
     const int status = compressing
-        ? vexa_compress_stream(holder.ctx, in_length, read_file, &in, write_file, &out, &bytes_out)
-        : vexa_decompress_stream(holder.ctx, read_file, &in, write_file, &out, &bytes_in, &bytes_out);
+        ? vexa_compress_stream(holder.ctx, in_length, read_input, &in, write_output, &out, &bytes_out)
+        : vexa_decompress_stream(holder.ctx, read_input, &in, write_output, &out, &bytes_in, &bytes_out);
     if (compressing) bytes_in = in_length;
     switch (status) {
         case VEXA_OK: break;
@@ -151,18 +232,27 @@ int run(int argc, char** argv) {
         case VEXA_ERROR_WRITE: return fail_errno(out_path, out.error);
         default: return fail(in_path, vexa_strerror(status));
     }
+    if (!out.flush()) return fail_errno(out_path, out.error);
 
-    if (std::fflush(out.file) != 0) return fail_errno(out_path, errno);
-    if (std::fclose(out.file) != 0) return fail_errno(out_path, errno);
+    if (out_regular && in_regular) {
+        copy_attributes(out.fd, in_stat, out_stat);
+    } else if (out_regular) {
+        // From a pipe or a device there is nothing to copy: the mode a new
+        // file gets, or the one the existing file had.
+        fchmod(out.fd, out_existed ? old_mode : 0666 & ~mask);
+    }
+    const int closed = close(out.fd);
+    out.fd = -1;
+    if (closed != 0) return fail_errno(out_path, errno);
     partial_output = nullptr;
     const long long end = now_ms();
 
     // The counts are what the run read and wrote: right for a pipe too,
     // which has no position.
     // Printed as long long: a long of 32 bits would wrap at 2 GiB.
-    std::printf("%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path, static_cast<long long>(bytes_in),
-                out_path, static_cast<long long>(bytes_out), static_cast<double>(end - start) / 1000.0);
-    std::fclose(in.file);
+    std::printf("%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path,
+                 static_cast<long long>(bytes_in), out_path, static_cast<long long>(bytes_out),
+                 static_cast<double>(end - start) / 1000.0);
     return 0;
 }
 

@@ -155,6 +155,16 @@ else
     expect_status "read-only existing output" 1
     expect_stderr "read-only existing output" "pub/locked.bin: Permission denied"
     expect_same "read-only existing output" kept.orig pub/locked.bin
+
+    # Someone else's file, group-writable: the output cannot have its group,
+    # so its group gets no more than everyone else.
+    if [ "$(id -u)" = 0 ]; then
+        cp in.txt pub/shared.txt && chmod 775 pub/shared.txt
+        run "group not settable" c pub/shared.txt pub/shared.vx
+        expect_status "group not settable" 0
+        [ "$(stat -c '%a %u' pub/shared.vx)" = "755 65534" ] ||
+            fail "group not settable" "output is $(stat -c '%a %u:%g' pub/shared.vx), expected 755 owned by 65534"
+    fi
 fi
 RUN_PREFIX=()
 
@@ -165,6 +175,48 @@ checks=$((checks + 1))
 expect_status "decompress from a pipe" 0
 expect_same "decompress from a pipe" in.txt piped.txt
 expect_summary "decompress from a pipe" /dev/stdin "$vx_size" piped.txt "$in_size"
+
+# --- Attributes. A finished output has the input's permission bits and
+# access and modification times (to the nanosecond where the file system
+# keeps them, and from before the run read the input), both ways, and its
+# owner and group when we are root. A wider existing output is narrowed.
+umask 022
+printf 'private words\n' > attr.txt
+if [ "$(id -u)" = 0 ]; then chown 65534:65534 attr.txt; else echo "note: not root; owner and group cases skipped"; fi
+for mode in 600 640 755 444; do
+    chmod "$mode" attr.txt
+    touch -m -d '2001-02-03 04:05:06.123456789' attr.txt
+    touch -a -d '2002-03-04 05:06:07.987654321' attr.txt
+    printf 'old' > attr.vx && chmod 666 attr.vx && rm -f attr.back
+    for step in "c attr.txt attr.vx" "d attr.vx attr.back"; do
+        set -- $step
+        want=$(stat -c '%a %u:%g %x %y' "$2")
+        run "attributes $mode: $1" "$@"
+        [ "$(stat -c '%a %u:%g %x %y' "$3")" = "$want" ] ||
+            fail "attributes $mode: $1" "output has '$(stat -c '%a %u:%g %x %y' "$3")', expected '$want'"
+    done
+done
+chmod 600 attr.txt
+
+# While it is written the output is private, new or not (the run waits on a
+# FIFO for its input); from a pipe, a finished output gets the mode of a
+# new file, or keeps the one it had.
+mkfifo attr.fifo
+for existing in 604 ""; do
+    name="mode while writing${existing:+ over a $existing file}"
+    rm -f held.out
+    if [ -n "$existing" ]; then printf 'old' > held.out && chmod "$existing" held.out; fi
+    timeout 120 "$BIN" d attr.fifo held.out >out.txt 2>err.txt &
+    exec 3>attr.fifo
+    for _ in $(seq 200); do [ "$(stat -c %a held.out 2>/dev/null)" = 600 ] && break; sleep 0.05; done
+    [ "$(stat -c %a held.out)" = 600 ] || fail "$name" "mode $(stat -c %a held.out) while written, expected 600"
+    cat attr.vx >&3
+    exec 3>&-
+    wait $!
+    checks=$((checks + 1))
+    [ "$(stat -c %a held.out)" = "${existing:-644}" ] && cmp -s attr.txt held.out ||
+        fail "$name" "finished with mode $(stat -c %a held.out), expected ${existing:-644}, or wrong data"
+done
 
 echo "command_line.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]
