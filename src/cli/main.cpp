@@ -3,7 +3,9 @@
 // library in the chosen direction, report. Every failure ends with a message
 // on standard error, status 1, and no partial output left behind.
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,9 +25,11 @@ const char* const USAGE =
     "To compress:   vexa c input output\n"
     "To decompress: vexa d input output\n";
 
-// The output path, once we have created or truncated a regular file there.
-// Read by the signal handler, hence volatile and of the plainest type.
+// The file to remove if the run fails: the output's resolved path, once we
+// have created or truncated a regular file there. Read by the signal
+// handler, hence volatile and of the plainest type.
 const char* volatile partial_output = nullptr;
+char partial_output_path[PATH_MAX];
 
 void remove_partial_output() {
     if (partial_output != nullptr) std::remove(partial_output);
@@ -213,11 +217,18 @@ int run(int argc, char** argv) {
     static Output out;  // its buffer is too large for the stack
     out.fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
     if (out.fd < 0) return fail_errno(out_path, errno);
+    // Written to our own standard output, a pipe to ssh say, the data must
+    // stay pure: the summary line goes to standard error, and the file
+    // there, if any, is the caller's to keep or remove.
+    struct stat stdout_stat {};
     if (fstat(out.fd, &out_stat) != 0) return fail_errno(out_path, errno);
-    const bool out_regular = S_ISREG(out_stat.st_mode);
+    const bool to_stdout = fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(out_stat, stdout_stat);
+    const bool out_regular = S_ISREG(out_stat.st_mode) && !to_stdout;
     const mode_t old_mode = out_stat.st_mode & 07777;
     if (out_regular) {
-        partial_output = out_path;
+        // The file removed on failure is the one written, also through a
+        // symbolic link.
+        partial_output = realpath(out_path, partial_output_path) != nullptr ? partial_output_path : out_path;
         if ((old_mode & 07077) != 0) fchmod(out.fd, 0600);
     }
 
@@ -250,7 +261,7 @@ int run(int argc, char** argv) {
     // The counts are what the run read and wrote: right for a pipe too,
     // which has no position.
     // Printed as long long: a long of 32 bits would wrap at 2 GiB.
-    std::printf("%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path,
+    std::fprintf(to_stdout ? stderr : stdout, "%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path,
                  static_cast<long long>(bytes_in), out_path, static_cast<long long>(bytes_out),
                  static_cast<double>(end - start) / 1000.0);
     return 0;

@@ -24,12 +24,13 @@ expect_absent() { [ ! -e "$2" ] && [ ! -L "$2" ] || fail "$1" "$2 exists but sho
 expect_same() { cmp -s "$2" "$3" || fail "$1" "$3 differs from $2"; }
 
 # The exact summary: both paths as typed, both counts, two decimals of seconds.
+# The line is read from out.txt, or from the file given sixth.
 expect_summary() {
-    local name=$1 in=$2 in_bytes=$3 out=$4 out_bytes=$5
+    local name=$1 in=$2 in_bytes=$3 out=$4 out_bytes=$5 file=${6:-out.txt}
     local prefix="$in ($in_bytes bytes) -> $out ($out_bytes bytes) in "
     local line
-    line=$(cat out.txt)
-    if [ "$(wc -l < out.txt)" -ne 1 ] || [ "${line#"$prefix"}" = "$line" ] ||
+    line=$(cat "$file")
+    if [ "$(wc -l < "$file")" -ne 1 ] || [ "${line#"$prefix"}" = "$line" ] ||
        ! [[ ${line#"$prefix"} =~ ^[0-9]+\.[0-9]{2}\ s\.$ ]]; then
         fail "$name" "summary is '$line', expected '${prefix}<seconds with two decimals> s.'"
     fi
@@ -217,6 +218,29 @@ for existing in 604 ""; do
     [ "$(stat -c %a held.out)" = "${existing:-644}" ] && cmp -s attr.txt held.out ||
         fail "$name" "finished with mode $(stat -c %a held.out), expected ${existing:-644}, or wrong data"
 done
+
+# --- The output on standard output, under any name: the data pure, the
+# summary on standard error instead.
+for out in /dev/stdout /dev/fd/1; do
+    timeout 120 "$BIN" c in.txt "$out" 2>err.txt | cat > piped.vx
+    expect_same "c to $out" sub/in.vx piped.vx
+    expect_summary "c to $out" in.txt "$in_size" "$out" "$vx_size" err.txt
+    timeout 120 "$BIN" d sub/in.vx "$out" 2>err.txt | cat > piped.txt
+    expect_same "d to $out" in.txt piped.txt
+    expect_summary "d to $out" sub/in.vx "$vx_size" "$out" "$in_size" err.txt
+    checks=$((checks + 2))
+done
+# A file behind standard output is the caller's: its mode stays, and a
+# failed run does not remove it.
+: > caller.out && chmod 604 caller.out
+timeout 120 "$BIN" c in.txt /dev/fd/1 >caller.out 2>/dev/null
+[ "$(stat -c %a caller.out)" = 604 ] || fail "c into the caller's file" "mode changed to $(stat -c %a caller.out)"
+head -c 12 sub/in.vx > cut.vx
+timeout 120 "$BIN" d cut.vx /dev/fd/1 >caller.out 2>err.txt
+status=$?
+checks=$((checks + 2))
+expect_status "failed d into the caller's file" 1
+[ -f caller.out ] || fail "failed d into the caller's file" "the caller's file was removed"
 
 echo "command_line.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]

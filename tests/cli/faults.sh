@@ -85,6 +85,14 @@ else
         expect_stderr "size limit, SIGXFSZ ignored: $case" "capped.out: File too large"
         expect_absent "size limit, SIGXFSZ ignored: $case" capped.out
     done
+    # Through a symbolic link, the file written is the one removed.
+    ln -sf capped.target capped.link
+    (trap '' XFSZ; ulimit -f 64; timeout 120 "$BIN" c noise.bin capped.link >out.txt 2>err.txt) 2>/dev/null
+    status=$?
+    checks=$((checks + 1))
+    [ "$status" -eq 1 ] || fail "size limit through a symlink" "status $status, expected 1"
+    expect_absent "size limit through a symlink" capped.target
+    rm -f capped.link
 fi
 rm -f limit_probe
 
