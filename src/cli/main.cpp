@@ -152,6 +152,65 @@ struct FdHolder {
     }
 };
 
+bool all_zero(const char* p, std::size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
+
+// The format stores the length first, so an input that cannot seek (a pipe,
+// a FIFO, a socket) is first copied whole into an unlinked file in $TMPDIR,
+// or /tmp; nothing of it outlives the process. Runs of zeros are skipped
+// rather than written, so a stream of zeros costs no disk. Past the largest
+// length the format stores, stops: the rest is never read. Returns the
+// file, at its start, or -1 after reporting.
+int spool(int in_fd, const char* in_path, std::uint64_t& length) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {  // a file system without nameless files: name one, unlink it at once
+        char name[PATH_MAX];
+        if (std::snprintf(name, sizeof name, "%s/vexa.XXXXXX", dir) >= static_cast<int>(sizeof name)) {
+            fail_errno(dir, ENAMETOOLONG);
+            return -1;
+        }
+        fd = mkstemp(name);
+        if (fd < 0) {
+            fail_errno(dir, errno);
+            return -1;
+        }
+        unlink(name);
+    }
+
+    FdHolder file{fd};
+    static char chunk[65536];
+    length = 0;
+    for (;;) {
+        const std::ptrdiff_t got = read_some(in_fd, chunk, sizeof chunk);
+        if (got < 0) {
+            fail_errno(in_path, errno);
+            return -1;
+        }
+        if (got == 0) break;
+        length += static_cast<std::uint64_t>(got);
+        if (length > VEXA_MAX_INPUT_LENGTH) {
+            fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+            return -1;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        const bool stored = all_zero(chunk, n) ? lseek(fd, got, SEEK_CUR) >= 0 : write_all(fd, chunk, n);
+        if (!stored) {
+            fail_errno(dir, errno);
+            return -1;
+        }
+    }
+    if (ftruncate(fd, static_cast<off_t>(length)) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+        fail_errno(dir, errno);
+        return -1;
+    }
+    file.fd = -1;
+    return fd;
+}
+
 // A finished output gets what the input had: its permission bits, its
 // owner and group where we may set them, its access and modification
 // times. Failures change nothing about the data and are not reported.
@@ -196,19 +255,31 @@ int run(int argc, char** argv) {
     if (S_ISDIR(in_stat.st_mode)) return fail_errno(in_path, EISDIR);
     const bool out_existed = stat(out_path, &out_stat) == 0;
     if (out_existed && same_file(out_stat, in_stat)) return fail(out_path, "is the input file; refusing to overwrite it");
-    // The format stores the length first, so only a regular file, whose
-    // length is known before it is read, can be compressed.
-    const bool in_regular = S_ISREG(in_stat.st_mode);
-    const auto in_length = static_cast<std::uint64_t>(in_stat.st_size);
-    if (compressing && !in_regular) {
-        return fail(in_path, "cannot compress: not a regular file of less than 4 GiB");
+    // A device has no length to take, and some never end: /dev/zero would
+    // go on forever, a terminal waits for typing. Decompression reads
+    // devices like pipes, through to the end of the compressed data.
+    if (compressing && S_ISCHR(in_stat.st_mode)) {
+        return fail(in_path, "is a character device; vexa compresses files and pipes");
     }
-    if (compressing && in_length > VEXA_MAX_INPUT_LENGTH) return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+    if (compressing && S_ISBLK(in_stat.st_mode)) {
+        return fail(in_path, "is a block device; vexa compresses files and pipes");
+    }
+    const bool in_regular = S_ISREG(in_stat.st_mode);
+    auto in_length = static_cast<std::uint64_t>(in_stat.st_size);
+    if (compressing && in_regular && in_length > VEXA_MAX_INPUT_LENGTH) {
+        return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+    }
 
     ContextHolder holder;
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
 
+    FdHolder spooled;
     Input in{in_file.fd};
+    if (compressing && !in_regular) {
+        spooled.fd = spool(in_file.fd, in_path, in_length);
+        if (spooled.fd < 0) return 1;
+        in.fd = spooled.fd;
+    }
 
     // Private while it is written: created 0600, and an existing file, which
     // keeps its mode through O_TRUNC, made so.

@@ -177,6 +177,17 @@ expect_status "decompress from a pipe" 0
 expect_same "decompress from a pipe" in.txt piped.txt
 expect_summary "decompress from a pipe" /dev/stdin "$vx_size" piped.txt "$in_size"
 
+# --- Data to compress from a pipe: the same bytes as from the file, the
+# length it turned out to have. It ends in zeros, which are skipped rather
+# than stored while the pipe is taken in.
+{ head -c 300000 /dev/urandom; head -c 200000 /dev/zero; printf 'x'; head -c 150000 /dev/zero; } > holes.bin
+"$BIN" c holes.bin holes.vx >/dev/null
+cat holes.bin | timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
+status=${PIPESTATUS[1]}
+checks=$((checks + 1))
+expect_same "compress from a pipe" holes.vx piped.vx
+expect_summary "compress from a pipe" /dev/stdin 650001 piped.vx "$(stat -c %s holes.vx)"
+
 # --- Attributes. A finished output has the input's permission bits and
 # access and modification times (to the nanosecond where the file system
 # keeps them, and from before the run read the input), both ways, and its

@@ -138,18 +138,62 @@ for size in 4294967296 4294967297; do
     rm -f huge.bin
 done
 
-# --- Inputs without a length to take: a directory and a pipe.
+# --- Inputs that are no file to compress: a directory (either way) and a
+# device, which has no length and may never end. Decompression reads a
+# device to the end of the compressed data: /dev/zero holds the empty file.
 mkdir -p a_dir
 for mode in c d; do
     run "directory input ($mode)" "$mode" a_dir dir.out
     expect_refused "directory input ($mode)" a_dir
     expect_absent "directory input ($mode)" dir.out
 done
-cat x | timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
+run "character device" c /dev/zero dev.out
+expect_refused "character device" /dev/zero
+expect_stderr "character device" "/dev/zero: is a character device; vexa compresses files and pipes"
+expect_absent "character device" dev.out
+block=$(find /dev -maxdepth 1 -type b -readable 2>/dev/null | head -n 1)
+if [ -n "$block" ]; then
+    run "block device" c "$block" dev.out
+    expect_refused "block device" "$block"
+    expect_stderr "block device" "$block: is a block device; vexa compresses files and pipes"
+    expect_absent "block device" dev.out
+else
+    echo "note: no readable block device; case skipped"
+fi
+run "decompress /dev/zero" d /dev/zero dev.out
+[ "$status" -eq 0 ] && [ -f dev.out ] && [ ! -s dev.out ] || fail "decompress /dev/zero" "status $status, expected 0 and an empty file"
+
+# --- Pipes are taken whole into an unlinked file in $TMPDIR first; nothing
+# of it stays there, whatever the end. Past the largest length the reading
+# stops: refused, nothing left behind.
+mkdir -p spool
+cat /dev/zero | TMPDIR=$PWD/spool timeout 300 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
 status=${PIPESTATUS[1]}
 checks=$((checks + 1))
-expect_refused "compress from a pipe" /dev/stdin
-expect_absent "compress from a pipe" piped.vx
+expect_refused "compress from an endless pipe" /dev/stdin
+expect_stderr "compress from an endless pipe" "/dev/stdin: too large: vexa compresses files of less than 4 GiB"
+expect_absent "compress from an endless pipe" piped.vx
+[ -z "$(ls -A spool)" ] || fail "compress from an endless pipe" "left in \$TMPDIR: $(ls -A spool)"
+mkfifo spool.fifo
+TMPDIR=$PWD/spool "$BIN" c spool.fifo piped.vx >out.txt 2>err.txt &
+pid=$!
+exec 3>spool.fifo
+head -c 200000 noise.bin >&3
+sleep 0.5
+kill -TERM "$pid"
+exec 3>&-
+wait "$pid"
+status=$?
+checks=$((checks + 1))
+[ "$status" -eq 143 ] || fail "SIGTERM while taking a pipe" "status $status, expected 143"
+expect_absent "SIGTERM while taking a pipe" piped.vx
+[ -z "$(ls -A spool)" ] || fail "SIGTERM while taking a pipe" "left in \$TMPDIR: $(ls -A spool)"
+cat x | TMPDIR=$PWD/no_such_dir timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
+status=${PIPESTATUS[1]}
+checks=$((checks + 1))
+expect_stderr "missing \$TMPDIR" "$PWD/no_such_dir: No such file or directory"
+expect_refused "missing \$TMPDIR" "$PWD/no_such_dir"
+expect_absent "missing \$TMPDIR" piped.vx
 
 echo "faults.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]
