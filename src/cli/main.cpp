@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,16 @@ const char* const USAGE =
 const char* volatile partial_output = nullptr;
 char partial_output_path[PATH_MAX];
 
+// Set while a progress line stands on standard error, for the signal handler.
+volatile sig_atomic_t progress_shown = 0;
+const char ERASE_LINE[] = "\r\033[K";
+
+void erase_progress() {
+    if (progress_shown == 0) return;
+    progress_shown = 0;
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
+}
+
 void remove_partial_output() {
     if (partial_output != nullptr) std::remove(partial_output);
     partial_output = nullptr;
@@ -40,6 +51,9 @@ void remove_partial_output() {
 // remove it, then die of the same signal so the caller sees why we stopped.
 extern "C" void on_fatal_signal(int sig) {
     if (partial_output != nullptr) unlink(partial_output);
+    if (progress_shown != 0) {
+        [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
+    }
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -58,6 +72,7 @@ void catch_fatal_signals() {
 
 // "path: reason"; the message is formed before the removal can touch errno.
 int fail(const char* path, const char* reason) {
+    erase_progress();
     std::fprintf(stderr, "%s: %s\n", path, reason);
     remove_partial_output();
     return 1;
@@ -73,6 +88,73 @@ long long now_ms() {
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
+
+// One status line on a terminal, for runs that take a while: percent done,
+// speed and time left, or only the bytes read while the length is unknown.
+// The clock is read from the read and write functions, each call of which
+// moves up to 512 KiB: no timer, no signal, nothing at all when standard
+// error is not a terminal.
+struct Progress {
+    bool enabled = false;
+    long long next_draw = 0;
+    long long phase_start = 0;
+    std::uint64_t total = 0;  // 0: not known (yet)
+    std::uint64_t done = 0;
+
+    void start(long long now) {
+        enabled = isatty(STDERR_FILENO) != 0;
+        next_draw = now + 1000;  // runs shorter than a second show nothing
+        phase_start = now;
+    }
+
+    // A new stage with its own count, e.g. compressing what a pipe gave.
+    void restart(std::uint64_t new_total) {
+        total = new_total;
+        done = 0;
+        phase_start = now_ms();
+    }
+
+    void advance(std::size_t n) {
+        done += n;
+        tick();
+    }
+
+    void tick() {
+        if (!enabled) return;
+        const long long now = now_ms();
+        if (now < next_draw) return;
+        next_draw = now + 250;
+        draw(now);
+    }
+
+    void draw(long long now) const {
+        const double seconds = static_cast<double>(now - phase_start) / 1000.0;
+        const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+        char line[96];
+        int length = 0;
+        if (total == 0) {
+            length = std::snprintf(line, sizeof line, "\r%.1f MB read, %.1f MB/s\033[K",
+                                   static_cast<double>(done) / 1e6, rate / 1e6);
+        } else {
+            const std::uint64_t part = std::min(done, total);
+            char left[32] = "--:--";
+            if (rate > 0) {
+                const auto s = static_cast<long long>(static_cast<double>(total - part) / rate + 0.5);
+                if (s < 3600) {
+                    std::snprintf(left, sizeof left, "%lld:%02lld", s / 60, s % 60);
+                } else {
+                    std::snprintf(left, sizeof left, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+                }
+            }
+            length = std::snprintf(line, sizeof line, "\r%3d%%  %.1f MB/s  %s left\033[K",
+                                   static_cast<int>(part * 100 / total), rate / 1e6, left);
+        }
+        if (length <= 0 || length >= static_cast<int>(sizeof line)) return;
+        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length)) == length) progress_shown = 1;
+    }
+};
+
+Progress progress;
 
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t capacity) {
     ssize_t got;
@@ -93,11 +175,14 @@ bool write_all(int fd, const void* buf, std::size_t size) {
     return true;
 }
 
-// The input as the library's reader; the errno of its failure is kept for
-// the message.
+// The input as the library's reader. Decompression takes the length of
+// the result from the first 4 bytes as they pass, for the progress line.
 struct Input {
     int fd;
+    bool compressing;
     int error = 0;
+    unsigned char header[4] = {};
+    std::size_t header_bytes = 0;
 };
 
 std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
@@ -107,6 +192,15 @@ std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
         in.error = errno;
         return -1;
     }
+    if (in.compressing) {
+        progress.advance(static_cast<std::size_t>(got));
+    } else if (in.header_bytes < sizeof in.header && got > 0) {
+        const std::size_t n = std::min(sizeof in.header - in.header_bytes, static_cast<std::size_t>(got));
+        std::memcpy(in.header + in.header_bytes, buf, n);
+        in.header_bytes += n;
+        std::uint64_t length = 0;
+        if (vexa_stored_length(in.header, in.header_bytes, &length) == VEXA_OK) progress.total = length;
+    }
     return got;
 }
 
@@ -115,6 +209,7 @@ std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
 // a buffer of 64 KiB makes each one system call.
 struct Output {
     int fd = -1;
+    bool compressing = false;
     int error = 0;
     std::size_t used = 0;
     char buffer[65536];
@@ -140,6 +235,11 @@ int write_output(void* user, const void* buf, std::size_t size) {
     } else {
         std::memcpy(out.buffer + out.used, buf, size);
         out.used += size;
+    }
+    if (out.compressing) {
+        progress.tick();
+    } else {
+        progress.advance(size);
     }
     return 0;
 }
@@ -202,6 +302,7 @@ int spool(int in_fd, const char* in_path, std::uint64_t& length) {
             fail_errno(dir, errno);
             return -1;
         }
+        progress.advance(n);
     }
     if (ftruncate(fd, static_cast<off_t>(length)) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
         fail_errno(dir, errno);
@@ -244,6 +345,7 @@ int run(int argc, char** argv) {
     const char* const in_path = argv[2];
     const char* const out_path = argv[3];
     const long long start = now_ms();
+    progress.start(start);
     catch_fatal_signals();
 
     FdHolder in_file{open(in_path, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
@@ -274,12 +376,13 @@ int run(int argc, char** argv) {
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
 
     FdHolder spooled;
-    Input in{in_file.fd};
+    Input in{in_file.fd, compressing};
     if (compressing && !in_regular) {
         spooled.fd = spool(in_file.fd, in_path, in_length);
         if (spooled.fd < 0) return 1;
         in.fd = spooled.fd;
     }
+    if (compressing) progress.restart(in_length);
 
     // Private while it is written: created 0600, and an existing file, which
     // keeps its mode through O_TRUNC, made so.
@@ -287,13 +390,16 @@ int run(int argc, char** argv) {
     umask(mask);
     static Output out;  // its buffer is too large for the stack
     out.fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
+    out.compressing = compressing;
     if (out.fd < 0) return fail_errno(out_path, errno);
     // Written to our own standard output, a pipe to ssh say, the data must
     // stay pure: the summary line goes to standard error, and the file
     // there, if any, is the caller's to keep or remove.
-    struct stat stdout_stat {};
+    struct stat stdout_stat {}, stderr_stat {};
     if (fstat(out.fd, &out_stat) != 0) return fail_errno(out_path, errno);
     const bool to_stdout = fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(out_stat, stdout_stat);
+    // Data written to the terminal itself: no status line into it.
+    if (fstat(STDERR_FILENO, &stderr_stat) == 0 && same_file(out_stat, stderr_stat)) progress.enabled = false;
     const bool out_regular = S_ISREG(out_stat.st_mode) && !to_stdout;
     const mode_t old_mode = out_stat.st_mode & 07777;
     if (out_regular) {
@@ -332,6 +438,7 @@ int run(int argc, char** argv) {
     // The counts are what the run read and wrote: right for a pipe too,
     // which has no position.
     // Printed as long long: a long of 32 bits would wrap at 2 GiB.
+    erase_progress();
     std::fprintf(to_stdout ? stderr : stdout, "%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path,
                  static_cast<long long>(bytes_in), out_path, static_cast<long long>(bytes_out),
                  static_cast<double>(end - start) / 1000.0);

@@ -253,5 +253,55 @@ checks=$((checks + 2))
 expect_status "failed d into the caller's file" 1
 [ -f caller.out ] || fail "failed d into the caller's file" "the caller's file was removed"
 
+# --- Progress. on_terminal CMD: runs the shell command CMD on a
+# pseudo-terminal, what it showed in tty.txt, its status in $status.
+# slow_feed FILE: writes FILE into the FIFO slow.fifo over about two seconds.
+on_terminal() {
+    timeout 120 script -qec "$1" /dev/null </dev/null >tty.txt 2>&1
+    status=$?
+    wait
+    checks=$((checks + 1))
+}
+slow_feed() {
+    local piece=$(($(stat -c %s "$1") / 20 + 1))
+    for i in $(seq 0 19); do
+        dd if="$1" bs="$piece" skip="$i" count=1 status=none
+        sleep 0.1
+    done > slow.fifo
+}
+
+# On a terminal, a run of more than a second redraws one status line,
+# erased before the summary; a shorter one shows nothing. Elsewhere there is
+# never more than the summary.
+if script -qec true /dev/null </dev/null >/dev/null 2>&1; then
+    seq 1 60000 > slow.txt
+    "$BIN" c slow.txt slow.vx >/dev/null
+    mkfifo slow.fifo
+    slow_feed slow.vx &
+    on_terminal "'$BIN' d slow.fifo slow.out"
+    expect_status "progress: slow decompression" 0
+    expect_same "progress: slow decompression" slow.txt slow.out
+    LC_ALL=C grep -qaE $'\r *[0-9]+%  [0-9]+\\.[0-9] MB/s  ([0-9]+:[0-9]{2}|--:--) left\e\\[K' tty.txt ||
+        fail "progress: slow decompression" "no line of percent, speed and time left: $(od -c tty.txt | head -5)"
+    LC_ALL=C grep -qaE $'\r\e\\[Kslow.fifo \\([0-9]+ bytes\\) -> slow.out \\(348894 bytes\\) in [0-9.]+ s\\.\r$' tty.txt ||
+        fail "progress: slow decompression" "the line is not erased before the summary: $(tail -c 100 tty.txt | od -c)"
+
+    slow_feed slow.txt &
+    on_terminal "'$BIN' c slow.fifo slow.out"
+    expect_same "progress: compression from a slow pipe" slow.vx slow.out
+    LC_ALL=C grep -qaE $'\r[0-9]+\\.[0-9] MB read, [0-9]+\\.[0-9] MB/s\e\\[K' tty.txt ||
+        fail "progress: compression from a slow pipe" "no line of bytes read and speed: $(od -c tty.txt | head -5)"
+
+    slow_feed slow.vx &
+    run "progress: slow decompression, not on a terminal" d slow.fifo slow.out
+    wait
+    expect_stderr_empty "progress: slow decompression, not on a terminal"
+
+    on_terminal "'$BIN' d sub/in.vx quick.out 2>&1 >/dev/null"
+    [ "$status" -eq 0 ] && [ ! -s tty.txt ] || fail "progress: quick run on a terminal" "showed $(od -c tty.txt | head -3)"
+else
+    echo "note: no pseudo-terminal through script(1); progress cases skipped"
+fi
+
 echo "command_line.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]
