@@ -194,7 +194,7 @@ expect_summary "compress from a pipe" /dev/stdin 650001 piped.vx "$(stat -c %s h
 # owner and group when we are root. A wider existing output is narrowed.
 umask 022
 printf 'private words\n' > attr.txt
-if [ "$(id -u)" = 0 ]; then chown 65534:65534 attr.txt; else echo "note: not root; owner and group cases skipped"; fi
+if [ "$(id -u)" = 0 ]; then chown 65534:65534 attr.txt; else skip "owner and group" "not root"; fi
 for mode in 600 640 755 444; do
     chmod "$mode" attr.txt
     touch -m -d '2001-02-03 04:05:06.123456789' attr.txt
@@ -300,7 +300,7 @@ if script -qec true /dev/null </dev/null >/dev/null 2>&1; then
     on_terminal "'$BIN' d sub/in.vx quick.out 2>&1 >/dev/null"
     [ "$status" -eq 0 ] && [ ! -s tty.txt ] || fail "progress: quick run on a terminal" "showed $(od -c tty.txt | head -3)"
 else
-    echo "note: no pseudo-terminal through script(1); progress cases skipped"
+    skip "progress" "no pseudo-terminal through script(1)"
 fi
 
 echo "command_line.sh: $checks runs, $failed failed checks"
