@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the committed seed corpora under fuzz/seeds/.
 
-round_trip/ and filters/ get small files of every data class the detector
+round_trip/, filters/ and api/ get small files of every data class the detector
 knows plus text and x86-like code; decode/ gets those files compressed by
 the vexa binary given as the argument, plus a few damaged ones. Seeds are
 small on purpose: libFuzzer grows its own corpus from them.
@@ -126,6 +126,11 @@ def main():
         write("round_trip", name, data)
         # The filter target reads its parameters from the last ten bytes.
         write("filters", name, data + bytes(rng.randrange(256) for _ in range(10)))
+    # The API target takes its parameters from the last bytes of its input;
+    # a generator of their own leaves the other seeds as they were.
+    api_rng = random.Random(11)
+    for name, data in seeds.items():
+        write("api", name, data + bytes(api_rng.randrange(256) for _ in range(40)))
     with tempfile.TemporaryDirectory() as tmp:
         src, dst = os.path.join(tmp, "in"), os.path.join(tmp, "out")
         for name, data in seeds.items():

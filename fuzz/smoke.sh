@@ -26,7 +26,7 @@ cmake --build --preset fuzz >"$scratch/build.log" 2>&1 ||
 
 status=0
 # target:max_len. Round trips need room for a head, a trial and a filter.
-for entry in decode:4096 round_trip:16384 filters:8192; do
+for entry in decode:4096 round_trip:16384 filters:8192 api:8192; do
   target=${entry%%:*}
   max_len=${entry#*:}
   work=$scratch/$target

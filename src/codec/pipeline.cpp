@@ -177,6 +177,9 @@ RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, 
         if (write(write_user, block, n) != 0) return failure(VEXA_ERROR_WRITE);
         bytes_done += n;
     }
+    // An empty input's coder bytes are read but not needed: a reader that
+    // fails on them has still failed.
+    if (ctx.io.failed) return failure(VEXA_ERROR_READ);
     return RunResult{VEXA_OK, ctx.io.moved, length};
 }
 
