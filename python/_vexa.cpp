@@ -92,7 +92,7 @@ struct SpanReader {
 std::ptrdiff_t read_span(void* user, void* buf, std::size_t capacity) {
     auto& r = *static_cast<SpanReader*>(user);
     const std::size_t n = std::min(capacity, r.left);
-    std::memcpy(buf, r.data, n);
+    if (n > 0) std::memcpy(buf, r.data, n);   // an empty input may have no address
     r.data += n;
     r.left -= n;
     return static_cast<std::ptrdiff_t>(n);
