@@ -192,6 +192,21 @@ def test_readers_end_their_threads(packed):
     del f, readers   # the rest by garbage collection, unclosed
     assert task_count() == before
 
+    # A forked child has the reader's memory but not its helper: it is told
+    # so instead of waiting forever, and can still close the file.
+    with vexa.open(io.BytesIO(packed)) as f:
+        f.read(10)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                f.read(10**6)
+            except RuntimeError:
+                f.close()
+                os._exit(0)
+            os._exit(1)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert len(f.read(10**6)) == 10**6
+
 
 def test_reading_uses_fixed_memory(tmp_path):
     # 16 MB of zeros compresses to a few KB; restoring them through a reader
