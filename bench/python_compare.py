@@ -5,14 +5,15 @@ beside the vexa program itself.
 Part one compresses and restores every corpus file with vexa, bz2, lzma and
 zlib (levels 9, as `bench/compare` runs bzip2, xz and gzip), codecs in turn
 within each repetition, and prints a Markdown table of whole-corpus ratio
-and speed (MB = 10^6 bytes over the sum of per-file median times). Every
-round trip is checked.
+and speed (MB = 10^6 bytes over the sum of per-file median times, by CPU
+time unless --clock wall). Every round trip is checked.
 
 Part two times vexa.compress/vexa.decompress against `vexa c`/`vexa d` on
 the large files (1 MB and more by default), alternating the two in every
 repetition, and prints the module's time over the program's: the median of
-the repetitions and their range. The program's time is wall-clock from
-start to exit of the process, including reading and writing its files; the
+the repetitions and their range, in wall-clock and in CPU time (user and
+system; steadier on a busy machine). The program's time runs from start to
+exit of the process and includes reading and writing its files; the
 module's is the call alone, on data already in memory.
 
 Run it with the interpreter that has the module installed (README, "Python"):
@@ -25,6 +26,7 @@ import fnmatch
 import lzma
 import os
 import platform
+import resource
 import statistics
 import subprocess
 import sys
@@ -45,10 +47,10 @@ CODECS = [
 ]
 
 
-def timed(fn, *args):
-    start = time.perf_counter()
-    result = fn(*args)
-    return time.perf_counter() - start, result
+def timed(fn, data, clock):
+    start = clock()
+    result = fn(data)
+    return clock() - start, result
 
 
 def corpus_files(corpus, patterns):
@@ -58,7 +60,7 @@ def corpus_files(corpus, patterns):
     return [os.path.join(corpus, n) for n in names]
 
 
-def compare_codecs(files, runs):
+def compare_codecs(files, runs, clock):
     """{codec: (compressed bytes, [compress seconds per file], [decompress seconds per file])}"""
     samples = {name: ([], []) for name, _, _ in CODECS}
     sizes = {name: 0 for name, _, _ in CODECS}
@@ -69,8 +71,8 @@ def compare_codecs(files, runs):
         for run in range(runs):
             # The first codec rotates, so that drift in the machine's speed hits all alike.
             for name, pack, unpack in CODECS[run % len(CODECS):] + CODECS[:run % len(CODECS)]:
-                tc, packed = timed(pack, data)
-                td, restored = timed(unpack, packed)
+                tc, packed = timed(pack, data, clock)
+                td, restored = timed(unpack, packed, clock)
                 if restored != data:
                     sys.exit(f"{name}: round trip of {path} changed the data")
                 times[name][0].append(tc)
@@ -91,15 +93,27 @@ def codec_table(results, total):
     return "\n".join(lines)
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def run_cli(cli, mode, src, dst):
-    start = time.perf_counter()
+    """Wall-clock and CPU seconds of one run of the program."""
+    cpu, start = children_cpu(), time.perf_counter()
     subprocess.run([cli, mode, src, dst], check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    return time.perf_counter() - start, children_cpu() - cpu
+
+
+def run_module(fn, data):
+    cpu, start = time.process_time(), time.perf_counter()
+    result = fn(data)
+    return time.perf_counter() - start, time.process_time() - cpu, result
 
 
 def compare_with_cli(files, cli, runs):
-    """Per repetition, the summed times over the files of the module and of
-    the program, each direction; module and program alternate first."""
+    """Per repetition, the summed wall-clock and CPU times over the files of
+    the module and of the program, each direction; which goes first alternates."""
     datas = []
     for path in files:
         with open(path, "rb") as f:
@@ -109,19 +123,24 @@ def compare_with_cli(files, cli, runs):
     with tempfile.TemporaryDirectory() as scratch:
         packed_path, restored_path = os.path.join(scratch, "a.vx"), os.path.join(scratch, "a.out")
         for run in range(runs):
-            sums = {"module c": 0.0, "cli c": 0.0, "module d": 0.0, "cli d": 0.0}
+            sums = {f"{who} {d} {clock}": 0.0 for who in ("module", "cli") for d in "cd" for clock in ("wall", "cpu")}
+
+            def add(key, times):
+                sums[f"{key} wall"] += times[0]
+                sums[f"{key} cpu"] += times[1]
+
             for path, data, packed in datas:
                 def module_side():
-                    tc, p = timed(vexa.compress, data)
-                    td, r = timed(vexa.decompress, packed)
+                    *tc, p = run_module(vexa.compress, data)
+                    *td, r = run_module(vexa.decompress, packed)
                     if p != packed or r != data:
                         sys.exit(f"module round trip of {path} failed")
-                    sums["module c"] += tc
-                    sums["module d"] += td
+                    add("module c", tc)
+                    add("module d", td)
 
                 def cli_side():
-                    sums["cli c"] += run_cli(cli, "c", path, packed_path)
-                    sums["cli d"] += run_cli(cli, "d", packed_path, restored_path)
+                    add("cli c", run_cli(cli, "c", path, packed_path))
+                    add("cli d", run_cli(cli, "d", packed_path, restored_path))
 
                 for side in ((module_side, cli_side) if run % 2 == 0 else (cli_side, module_side)):
                     side()
@@ -131,13 +150,15 @@ def compare_with_cli(files, cli, runs):
 
 
 def cli_summary(rounds, size):
-    lines = ["| direction | module s | program s | module / program: median | range |", "|---|---:|---:|---:|---:|"]
+    lines = ["| direction | clock | module s | program s | module / program: median | range |",
+             "|---|---|---:|---:|---:|---:|"]
     for d, label in (("c", "compress"), ("d", "decompress")):
-        module = statistics.median(r[f"module {d}"] for r in rounds)
-        program = statistics.median(r[f"cli {d}"] for r in rounds)
-        ratios = [r[f"module {d}"] / r[f"cli {d}"] for r in rounds]
-        lines.append(f"| {label} ({size / MB:.1f} MB) | {module:.3f} | {program:.3f} | "
-                     f"{statistics.median(ratios):.3f} | {min(ratios):.3f} to {max(ratios):.3f} |")
+        for clock in ("wall", "cpu"):
+            module = statistics.median(r[f"module {d} {clock}"] for r in rounds)
+            program = statistics.median(r[f"cli {d} {clock}"] for r in rounds)
+            ratios = [r[f"module {d} {clock}"] / r[f"cli {d} {clock}"] for r in rounds]
+            lines.append(f"| {label} ({size / MB:.1f} MB) | {clock} | {module:.3f} | {program:.3f} | "
+                         f"{statistics.median(ratios):.3f} | {min(ratios):.3f} to {max(ratios):.3f} |")
     return "\n".join(lines)
 
 
@@ -149,6 +170,8 @@ def main():
     ap.add_argument("--cli", default=os.path.join(REPO, "build", "release", "vexa"), help="the vexa program")
     ap.add_argument("--cli-runs", type=int, default=11, help="repetitions of the module/program check (default 11)")
     ap.add_argument("--large", type=int, default=10**6, help="bytes from which a file counts as large (default 10^6)")
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="time the codec table by CPU time (default; steady on a busy machine) or wall-clock")
     ap.add_argument("--skip-codecs", action="store_true", help="only the module/program check")
     args = ap.parse_args()
 
@@ -162,8 +185,9 @@ def main():
           f"{os.cpu_count()} cores; {len(files)} files, {total:,} bytes\n")
 
     if not args.skip_codecs:
-        print("Codecs, medians of", args.runs, "runs:", file=sys.stderr)
-        print(codec_table(compare_codecs(files, args.runs), total) + "\n")
+        clock = time.process_time if args.clock == "cpu" else time.perf_counter
+        print(f"Speeds from {args.clock} time, medians of {args.runs} runs:\n")
+        print(codec_table(compare_codecs(files, args.runs, clock), total) + "\n")
 
     large = [p for p in files if os.path.getsize(p) >= args.large]
     if not os.access(args.cli, os.X_OK):
