@@ -16,7 +16,7 @@ import builtins
 import io
 import os
 import tempfile
-from typing import IO, Any, Optional, Union
+from typing import IO, Any, Optional, Union, cast
 
 from ._vexa import LIBRARY_VERSION as _LIBRARY_VERSION
 from ._vexa import MAX_INPUT_LENGTH, VexaError, compress, decompress
@@ -76,6 +76,7 @@ class _RestoredStream(io.RawIOBase):
         # The length is in the stream's first 4 bytes; the source's position
         # is put back, since the decoder may be part-way through it.
         if self._length is None:
+            assert self._start is not None   # only seek() asks, on seekable sources
             here = self._fp.tell()
             self._fp.seek(self._start)
             head = self._fp.read(4)
@@ -132,6 +133,9 @@ class VexaFile(io.BufferedIOBase):
 
     def __init__(self, filename: Union[_PathLike, IO[bytes]], mode: str = "r", *,
                  buffer_size: int = io.DEFAULT_BUFFER_SIZE) -> None:
+        self._is_closed = True   # until there is something to close
+        self._reader: Optional[io.BufferedReader] = None
+        self._pending: Optional[io.BufferedRandom] = None
         if mode in ("r", "rb"):
             self._mode = "rb"
         elif mode in ("w", "wb", "x", "xb"):
@@ -148,30 +152,31 @@ class VexaFile(io.BufferedIOBase):
             self.name = getattr(filename, "name", "")
         else:
             raise TypeError("filename must be a str, bytes or os.PathLike object, or a binary file object")
-        self._reader: Optional[io.BufferedReader] = None
-        self._pending: Optional[IO[bytes]] = None
         try:
             if self._mode == "rb":
                 self._reader = io.BufferedReader(_RestoredStream(self._fp), buffer_size)
             else:
-                self._pending = tempfile.TemporaryFile()
+                self._pending = cast(io.BufferedRandom, tempfile.TemporaryFile())
         except BaseException:
             if self._close_fp:
                 self._fp.close()
             raise
+        self._is_closed = False
 
     # ---- state
 
     @property
     def mode(self) -> str:
+        """"rb", "wb" or "xb"."""
         return self._mode
 
     @property
     def closed(self) -> bool:
-        return self._fp is None
+        """True once close() has been called."""
+        return self._is_closed
 
     def _check_open(self) -> None:
-        if self._fp is None:
+        if self._is_closed:
             raise ValueError("I/O operation on closed file")
 
     def _check_reading(self) -> io.BufferedReader:
@@ -180,7 +185,7 @@ class VexaFile(io.BufferedIOBase):
             raise io.UnsupportedOperation("file not open for reading")
         return self._reader
 
-    def _check_writing(self) -> IO[bytes]:
+    def _check_writing(self) -> io.BufferedRandom:
         self._check_open()
         if self._pending is None:
             raise io.UnsupportedOperation("file not open for writing")
@@ -189,7 +194,7 @@ class VexaFile(io.BufferedIOBase):
     def close(self) -> None:
         """Finish the file: when writing, compress the collected data into
         the target now. Closes the target or source if it was opened here."""
-        if self._fp is None:
+        if self._is_closed:
             return
         try:
             if self._reader is not None:
@@ -206,7 +211,7 @@ class VexaFile(io.BufferedIOBase):
                 if self._close_fp:
                     self._fp.close()
             finally:
-                self._fp = None
+                self._is_closed = True
                 self._reader = None
                 self._pending = None
 
@@ -305,5 +310,5 @@ def open(filename: Union[_PathLike, IO[bytes]], mode: str = "rb", *, encoding: O
             raise ValueError("argument 'newline' not supported in binary mode")
     binary = VexaFile(filename, mode.replace("t", ""))
     if "t" in mode:
-        return io.TextIOWrapper(binary, io.text_encoding(encoding), errors, newline)
+        return io.TextIOWrapper(cast(IO[bytes], binary), io.text_encoding(encoding), errors, newline)
     return binary
