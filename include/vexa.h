@@ -159,8 +159,8 @@ VEXA_API int vexa_compress_stream(vexa_ctx* ctx, uint64_t src_size,
  * bytes taken from `read` and *dst_size (if not NULL) the bytes written.
  * Returns VEXA_OK, VEXA_ERROR_TRUNCATED, VEXA_ERROR_DAMAGED,
  * VEXA_ERROR_READ, VEXA_ERROR_WRITE or VEXA_ERROR_ARGUMENT. After a
- * failure, the blocks already written are correct, but the output is
- * incomplete.
+ * failure the output is incomplete and should be discarded; every byte
+ * written was decoded from `read`'s data, never left over from earlier.
  */
 VEXA_API int vexa_decompress_stream(vexa_ctx* ctx,
                                     vexa_read_fn read, void* read_user,

@@ -2,11 +2,20 @@
 // check the command line, open the input and then the output, run the
 // library in the chosen direction, report. Every failure ends with a message
 // on standard error, status 1, and no partial output left behind.
+
+// Inputs and temporary files past 2 GiB on 32-bit systems too: a 64-bit
+// off_t and st_size (the default already on 64-bit ones).
+#define _FILE_OFFSET_BITS 64
+
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,9 +31,21 @@ const char* const USAGE =
     "To compress:   vexa c input output\n"
     "To decompress: vexa d input output\n";
 
-// The output path, once we have created or truncated a regular file there.
-// Read by the signal handler, hence volatile and of the plainest type.
+// The file to remove if the run fails: the output's resolved path, once we
+// have created or truncated a regular file there. Read by the signal
+// handler, hence volatile and of the plainest type.
 const char* volatile partial_output = nullptr;
+char partial_output_path[PATH_MAX];
+
+// Set while a progress line stands on standard error, for the signal handler.
+volatile sig_atomic_t progress_shown = 0;
+const char ERASE_LINE[] = "\r\033[K";
+
+void erase_progress() {
+    if (progress_shown == 0) return;
+    progress_shown = 0;
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
+}
 
 void remove_partial_output() {
     if (partial_output != nullptr) std::remove(partial_output);
@@ -35,6 +56,9 @@ void remove_partial_output() {
 // remove it, then die of the same signal so the caller sees why we stopped.
 extern "C" void on_fatal_signal(int sig) {
     if (partial_output != nullptr) unlink(partial_output);
+    if (progress_shown != 0) {
+        [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
+    }
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -53,6 +77,7 @@ void catch_fatal_signals() {
 
 // "path: reason"; the message is formed before the removal can touch errno.
 int fail(const char* path, const char* reason) {
+    erase_progress();
     std::fprintf(stderr, "%s: %s\n", path, reason);
     remove_partial_output();
     return 1;
@@ -69,29 +94,246 @@ long long now_ms() {
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// A stdio stream as the library's reader or writer; the errno of its first
-// failure is kept for the message.
-struct FileEnd {
-    std::FILE* file;
-    int error;
+// One status line on a terminal, for runs that take a while: percent done,
+// speed and time left, or only the bytes read while the length is unknown.
+// The clock is read from the read and write functions, each call of which
+// moves up to 512 KiB: no timer, no signal, nothing at all when standard
+// error is not a terminal.
+struct Progress {
+    bool enabled = false;
+    long long next_draw = 0;
+    long long phase_start = 0;
+    std::uint64_t total = 0;  // 0: not known (yet)
+    std::uint64_t done = 0;
+
+    void start(long long now) {
+        enabled = isatty(STDERR_FILENO) != 0;
+        next_draw = now + 1000;  // runs shorter than a second show nothing
+        phase_start = now;
+    }
+
+    // A new stage with its own count, e.g. compressing what a pipe gave.
+    void restart(std::uint64_t new_total) {
+        total = new_total;
+        done = 0;
+        phase_start = now_ms();
+    }
+
+    void advance(std::size_t n) {
+        done += n;
+        tick();
+    }
+
+    void tick() {
+        if (!enabled) return;
+        const long long now = now_ms();
+        if (now < next_draw) return;
+        next_draw = now + 250;
+        draw(now);
+    }
+
+    void draw(long long now) const {
+        const double seconds = static_cast<double>(now - phase_start) / 1000.0;
+        const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+        char line[96];
+        int length = 0;
+        if (total == 0) {
+            length = std::snprintf(line, sizeof line, "\r%.1f MB read, %.1f MB/s\033[K",
+                                   static_cast<double>(done) / 1e6, rate / 1e6);
+        } else {
+            const std::uint64_t part = std::min(done, total);
+            char left[32] = "--:--";
+            if (rate > 0) {
+                const auto s = static_cast<long long>(static_cast<double>(total - part) / rate + 0.5);
+                if (s < 3600) {
+                    std::snprintf(left, sizeof left, "%lld:%02lld", s / 60, s % 60);
+                } else {
+                    std::snprintf(left, sizeof left, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+                }
+            }
+            length = std::snprintf(line, sizeof line, "\r%3d%%  %.1f MB/s  %s left\033[K",
+                                   static_cast<int>(part * 100 / total), rate / 1e6, left);
+        }
+        if (length <= 0 || length >= static_cast<int>(sizeof line)) return;
+        if (write(STDERR_FILENO, line, static_cast<std::size_t>(length)) == length) progress_shown = 1;
+    }
 };
 
-std::ptrdiff_t read_file(void* user, void* buf, std::size_t capacity) {
-    auto& f = *static_cast<FileEnd*>(user);
-    const std::size_t got = std::fread(buf, 1, capacity, f.file);
-    if (got == 0 && std::ferror(f.file)) {
-        f.error = errno;
-        return -1;
-    }
-    return static_cast<std::ptrdiff_t>(got);
+Progress progress;
+
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t capacity) {
+    ssize_t got;
+    do got = read(fd, buf, capacity);
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
-int write_file(void* user, const void* buf, std::size_t size) {
-    auto& f = *static_cast<FileEnd*>(user);
-    if (std::fwrite(buf, 1, size, f.file) == size) return 0;
-    f.error = errno;
-    return -1;
+bool write_all(int fd, const void* buf, std::size_t size) {
+    const auto* p = static_cast<const char*>(buf);
+    while (size > 0) {
+        const ssize_t put = write(fd, p, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
 }
+
+// The input as the library's reader. Decompression takes the length of
+// the result from the first 4 bytes as they pass, for the progress line.
+struct Input {
+    int fd;
+    bool compressing;
+    int error = 0;
+    unsigned char header[4] = {};
+    std::size_t header_bytes = 0;
+};
+
+std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
+    auto& in = *static_cast<Input*>(user);
+    const std::ptrdiff_t got = read_some(in.fd, buf, capacity);
+    if (got < 0) {
+        in.error = errno;
+        return -1;
+    }
+    if (in.compressing) {
+        progress.advance(static_cast<std::size_t>(got));
+    } else if (in.header_bytes < sizeof in.header && got > 0) {
+        const std::size_t n = std::min(sizeof in.header - in.header_bytes, static_cast<std::size_t>(got));
+        std::memcpy(in.header + in.header_bytes, buf, n);
+        in.header_bytes += n;
+        std::uint64_t length = 0;
+        if (vexa_stored_length(in.header, in.header_bytes, &length) == VEXA_OK) progress.total = length;
+    }
+    return got;
+}
+
+// The output as the library's writer. The library hands over 64 KiB of coded
+// data or a whole block at a time, and a header of a few bytes before them:
+// a buffer of 64 KiB makes each one system call.
+struct Output {
+    int fd = -1;
+    bool compressing = false;
+    int error = 0;
+    std::size_t used = 0;
+    char buffer[65536];
+
+    bool flush() {
+        if (used > 0 && !write_all(fd, buffer, used)) {
+            error = errno;
+            return false;
+        }
+        used = 0;
+        return true;
+    }
+};
+
+int write_output(void* user, const void* buf, std::size_t size) {
+    auto& out = *static_cast<Output*>(user);
+    if (out.used + size > sizeof out.buffer && !out.flush()) return -1;
+    if (size >= sizeof out.buffer) {
+        if (!write_all(out.fd, buf, size)) {
+            out.error = errno;
+            return -1;
+        }
+    } else {
+        std::memcpy(out.buffer + out.used, buf, size);
+        out.used += size;
+    }
+    if (out.compressing) {
+        progress.tick();
+    } else {
+        progress.advance(size);
+    }
+    return 0;
+}
+
+// Closes a descriptor however the run ends.
+struct FdHolder {
+    int fd = -1;
+    ~FdHolder() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+bool all_zero(const char* p, std::size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
+
+// The format stores the length first, so an input that cannot seek (a pipe,
+// a FIFO, a socket) is first copied whole into an unlinked file in $TMPDIR,
+// or /tmp; nothing of it outlives the process. Runs of zeros are skipped
+// rather than written, so a stream of zeros costs no disk. Past the largest
+// length the format stores, stops: the rest is never read. Returns the
+// file, at its start, or -1 after reporting.
+int spool(int in_fd, const char* in_path, std::uint64_t& length) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {  // a file system without nameless files: name one, unlink it at once
+        char name[PATH_MAX];
+        if (std::snprintf(name, sizeof name, "%s/vexa.XXXXXX", dir) >= static_cast<int>(sizeof name)) {
+            fail_errno(dir, ENAMETOOLONG);
+            return -1;
+        }
+        fd = mkstemp(name);
+        if (fd < 0) {
+            fail_errno(dir, errno);
+            return -1;
+        }
+        unlink(name);
+    }
+
+    FdHolder file{fd};
+    static char chunk[65536];
+    length = 0;
+    for (;;) {
+        const std::ptrdiff_t got = read_some(in_fd, chunk, sizeof chunk);
+        if (got < 0) {
+            fail_errno(in_path, errno);
+            return -1;
+        }
+        if (got == 0) break;
+        length += static_cast<std::uint64_t>(got);
+        if (length > VEXA_MAX_INPUT_LENGTH) {
+            fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+            return -1;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        const bool stored = all_zero(chunk, n) ? lseek(fd, got, SEEK_CUR) >= 0 : write_all(fd, chunk, n);
+        if (!stored) {
+            fail_errno(dir, errno);
+            return -1;
+        }
+        progress.advance(n);
+    }
+    if (ftruncate(fd, static_cast<off_t>(length)) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+        fail_errno(dir, errno);
+        return -1;
+    }
+    file.fd = -1;
+    return fd;
+}
+
+// A finished output gets what the input had: its permission bits, its
+// owner and group where we may set them, its access and modification
+// times. Failures change nothing about the data and are not reported.
+void copy_attributes(int fd, const struct stat& in, const struct stat& out) {
+    gid_t group = out.st_gid;
+    if (fchown(fd, in.st_uid, in.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), in.st_gid) == 0) {
+        group = in.st_gid;
+    }
+    mode_t mode = in.st_mode & 0777;
+    // A group other than the input's gets no more than everyone else.
+    if (group != in.st_gid) mode = (mode & ~static_cast<mode_t>(070)) | ((mode & 07) << 3);
+    fchmod(fd, mode);
+    const timespec times[2] = {in.st_atim, in.st_mtim};
+    futimens(fd, times);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Frees the context however the run ends.
 struct ContextHolder {
@@ -108,42 +350,74 @@ int run(int argc, char** argv) {
     const char* const in_path = argv[2];
     const char* const out_path = argv[3];
     const long long start = now_ms();
+    progress.start(start);
+    catch_fatal_signals();
 
-    FileEnd in{std::fopen(in_path, "rb"), 0};
-    if (in.file == nullptr) return fail_errno(in_path, errno);
+    FdHolder in_file{open(in_path, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
+    if (in_file.fd < 0) return fail_errno(in_path, errno);
 
     // Refuse before the output is opened: opening it would truncate the input.
     struct stat in_stat {}, out_stat {};
-    if (fstat(fileno(in.file), &in_stat) != 0) return fail_errno(in_path, errno);
+    if (fstat(in_file.fd, &in_stat) != 0) return fail_errno(in_path, errno);
     if (S_ISDIR(in_stat.st_mode)) return fail_errno(in_path, EISDIR);
-    if (stat(out_path, &out_stat) == 0 && out_stat.st_dev == in_stat.st_dev &&
-        out_stat.st_ino == in_stat.st_ino) {
-        return fail(out_path, "is the input file; refusing to overwrite it");
+    const bool out_existed = stat(out_path, &out_stat) == 0;
+    if (out_existed && same_file(out_stat, in_stat)) return fail(out_path, "is the input file; refusing to overwrite it");
+    // A device has no length to take, and some never end: /dev/zero would
+    // go on forever, a terminal waits for typing. Decompression reads
+    // devices like pipes, through to the end of the compressed data.
+    if (compressing && S_ISCHR(in_stat.st_mode)) {
+        return fail(in_path, "is a character device; vexa compresses files and pipes");
     }
-    // The format stores the length first, so only a regular file, whose
-    // length is known before it is read, can be compressed.
-    const auto in_length = static_cast<unsigned long long>(in_stat.st_size);
-    if (compressing && !S_ISREG(in_stat.st_mode)) {
-        return fail(in_path, "cannot compress: not a regular file of less than 4 GiB");
+    if (compressing && S_ISBLK(in_stat.st_mode)) {
+        return fail(in_path, "is a block device; vexa compresses files and pipes");
     }
-    if (compressing && in_length > VEXA_MAX_INPUT_LENGTH) return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+    const bool in_regular = S_ISREG(in_stat.st_mode);
+    auto in_length = static_cast<std::uint64_t>(in_stat.st_size);
+    if (compressing && in_regular && in_length > VEXA_MAX_INPUT_LENGTH) {
+        return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+    }
 
     ContextHolder holder;
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
 
-    catch_fatal_signals();
-    FileEnd out{std::fopen(out_path, "wb"), 0};
-    if (out.file == nullptr) return fail_errno(out_path, errno);
-    // The library hands over 64 KiB of coded data or a whole block at a
-    // time; a buffer of the same size makes each one system call.
-    static char out_buffer[65536];
-    std::setvbuf(out.file, out_buffer, _IOFBF, sizeof out_buffer);
-    if (fstat(fileno(out.file), &out_stat) == 0 && S_ISREG(out_stat.st_mode)) partial_output = out_path;
+    FdHolder spooled;
+    Input in{in_file.fd, compressing};
+    if (compressing && !in_regular) {
+        spooled.fd = spool(in_file.fd, in_path, in_length);
+        if (spooled.fd < 0) return 1;
+        in.fd = spooled.fd;
+    }
+    if (compressing) progress.restart(in_length);
+
+    // Private while it is written: created 0600, and an existing file, which
+    // keeps its mode through O_TRUNC, made so.
+    const mode_t mask = umask(0);
+    umask(mask);
+    static Output out;  // its buffer is too large for the stack
+    out.fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
+    out.compressing = compressing;
+    if (out.fd < 0) return fail_errno(out_path, errno);
+    // Written to our own standard output, a pipe to ssh say, the data must
+    // stay pure: the summary line goes to standard error, and the file
+    // there, if any, is the caller's to keep or remove.
+    struct stat stdout_stat {}, stderr_stat {};
+    if (fstat(out.fd, &out_stat) != 0) return fail_errno(out_path, errno);
+    const bool to_stdout = fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(out_stat, stdout_stat);
+    // Data written to the terminal itself: no status line into it.
+    if (fstat(STDERR_FILENO, &stderr_stat) == 0 && same_file(out_stat, stderr_stat)) progress.enabled = false;
+    const bool out_regular = S_ISREG(out_stat.st_mode) && !to_stdout;
+    const mode_t old_mode = out_stat.st_mode & 07777;
+    if (out_regular) {
+        // The file removed on failure is the one written, also through a
+        // symbolic link.
+        partial_output = realpath(out_path, partial_output_path) != nullptr ? partial_output_path : out_path;
+        if ((old_mode & 07077) != 0) fchmod(out.fd, 0600);
+    }
 
     std::uint64_t bytes_in = 0, bytes_out = 0;
     const int status = compressing
-        ? vexa_compress_stream(holder.ctx, in_length, read_file, &in, write_file, &out, &bytes_out)
-        : vexa_decompress_stream(holder.ctx, read_file, &in, write_file, &out, &bytes_in, &bytes_out);
+        ? vexa_compress_stream(holder.ctx, in_length, read_input, &in, write_output, &out, &bytes_out)
+        : vexa_decompress_stream(holder.ctx, read_input, &in, write_output, &out, &bytes_in, &bytes_out);
     if (compressing) bytes_in = in_length;
     switch (status) {
         case VEXA_OK: break;
@@ -151,18 +425,28 @@ int run(int argc, char** argv) {
         case VEXA_ERROR_WRITE: return fail_errno(out_path, out.error);
         default: return fail(in_path, vexa_strerror(status));
     }
+    if (!out.flush()) return fail_errno(out_path, out.error);
 
-    if (std::fflush(out.file) != 0) return fail_errno(out_path, errno);
-    if (std::fclose(out.file) != 0) return fail_errno(out_path, errno);
+    if (out_regular && in_regular) {
+        copy_attributes(out.fd, in_stat, out_stat);
+    } else if (out_regular) {
+        // From a pipe or a device there is nothing to copy: the mode a new
+        // file gets, or the one the existing file had.
+        fchmod(out.fd, out_existed ? old_mode : 0666 & ~mask);
+    }
+    const int closed = close(out.fd);
+    out.fd = -1;
+    if (closed != 0) return fail_errno(out_path, errno);
     partial_output = nullptr;
     const long long end = now_ms();
 
     // The counts are what the run read and wrote: right for a pipe too,
     // which has no position.
     // Printed as long long: a long of 32 bits would wrap at 2 GiB.
-    std::printf("%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path, static_cast<long long>(bytes_in),
-                out_path, static_cast<long long>(bytes_out), static_cast<double>(end - start) / 1000.0);
-    std::fclose(in.file);
+    erase_progress();
+    std::fprintf(to_stdout ? stderr : stdout, "%s (%lld bytes) -> %s (%lld bytes) in %1.2f s.\n", in_path,
+                 static_cast<long long>(bytes_in), out_path, static_cast<long long>(bytes_out),
+                 static_cast<double>(end - start) / 1000.0);
     return 0;
 }
 

@@ -97,7 +97,8 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
 
 bool profile_is_safe(const DataProfile& p) {
     if (p.stride < 1 || p.far_stride < p.stride || p.far_stride % p.stride != 0) return false;
-    return !p.row_context || std::uint64_t{p.stride} * p.row_width < (std::uint64_t{1} << 32);
+    // A row distance of 0 would take the byte being decoded as its own context.
+    return !p.row_context || (p.row_width != 0 && std::uint64_t{p.stride} * p.row_width < (std::uint64_t{1} << 32));
 }
 
 }  // namespace vexa

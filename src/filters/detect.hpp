@@ -28,7 +28,7 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
 
 // True when the structured coder can restore every byte under this profile:
 // each context byte it reads lies before the head, in an earlier lane, or
-// earlier in the same lane, and the row distance does not wrap.
+// earlier in the same lane, and the row distance is not 0 and does not wrap.
 bool profile_is_safe(const DataProfile& profile);
 
 }  // namespace vexa

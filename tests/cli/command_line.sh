@@ -24,12 +24,13 @@ expect_absent() { [ ! -e "$2" ] && [ ! -L "$2" ] || fail "$1" "$2 exists but sho
 expect_same() { cmp -s "$2" "$3" || fail "$1" "$3 differs from $2"; }
 
 # The exact summary: both paths as typed, both counts, two decimals of seconds.
+# The line is read from out.txt, or from the file given sixth.
 expect_summary() {
-    local name=$1 in=$2 in_bytes=$3 out=$4 out_bytes=$5
+    local name=$1 in=$2 in_bytes=$3 out=$4 out_bytes=$5 file=${6:-out.txt}
     local prefix="$in ($in_bytes bytes) -> $out ($out_bytes bytes) in "
     local line
-    line=$(cat out.txt)
-    if [ "$(wc -l < out.txt)" -ne 1 ] || [ "${line#"$prefix"}" = "$line" ] ||
+    line=$(cat "$file")
+    if [ "$(wc -l < "$file")" -ne 1 ] || [ "${line#"$prefix"}" = "$line" ] ||
        ! [[ ${line#"$prefix"} =~ ^[0-9]+\.[0-9]{2}\ s\.$ ]]; then
         fail "$name" "summary is '$line', expected '${prefix}<seconds with two decimals> s.'"
     fi
@@ -134,7 +135,7 @@ if [ "$(id -u)" = 0 ]; then
     fi
 fi
 if [ "${RUN_PREFIX[*]}" = skip ]; then
-    echo "note: running as root without a usable unprivileged user; permission cases skipped"
+    skip "permissions" "running as root without a usable unprivileged user"
 else
     mkdir -m 555 pub/ro
     run "output in read-only directory" c pub/in.txt pub/ro/out.vx
@@ -155,6 +156,16 @@ else
     expect_status "read-only existing output" 1
     expect_stderr "read-only existing output" "pub/locked.bin: Permission denied"
     expect_same "read-only existing output" kept.orig pub/locked.bin
+
+    # Someone else's file, group-writable: the output cannot have its group,
+    # so its group gets no more than everyone else.
+    if [ "$(id -u)" = 0 ]; then
+        cp in.txt pub/shared.txt && chmod 775 pub/shared.txt
+        run "group not settable" c pub/shared.txt pub/shared.vx
+        expect_status "group not settable" 0
+        [ "$(stat -c '%a %u' pub/shared.vx)" = "755 65534" ] ||
+            fail "group not settable" "output is $(stat -c '%a %u:%g' pub/shared.vx), expected 755 owned by 65534"
+    fi
 fi
 RUN_PREFIX=()
 
@@ -165,6 +176,132 @@ checks=$((checks + 1))
 expect_status "decompress from a pipe" 0
 expect_same "decompress from a pipe" in.txt piped.txt
 expect_summary "decompress from a pipe" /dev/stdin "$vx_size" piped.txt "$in_size"
+
+# --- Data to compress from a pipe: the same bytes as from the file, the
+# length it turned out to have. It ends in zeros, which are skipped rather
+# than stored while the pipe is taken in.
+{ head -c 300000 /dev/urandom; head -c 200000 /dev/zero; printf 'x'; head -c 150000 /dev/zero; } > holes.bin
+"$BIN" c holes.bin holes.vx >/dev/null
+cat holes.bin | timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
+status=${PIPESTATUS[1]}
+checks=$((checks + 1))
+expect_same "compress from a pipe" holes.vx piped.vx
+expect_summary "compress from a pipe" /dev/stdin 650001 piped.vx "$(stat -c %s holes.vx)"
+
+# --- Attributes. A finished output has the input's permission bits and
+# access and modification times (to the nanosecond where the file system
+# keeps them, and from before the run read the input), both ways, and its
+# owner and group when we are root. A wider existing output is narrowed.
+umask 022
+printf 'private words\n' > attr.txt
+if [ "$(id -u)" = 0 ]; then chown 65534:65534 attr.txt; else echo "note: not root; owner and group cases skipped"; fi
+for mode in 600 640 755 444; do
+    chmod "$mode" attr.txt
+    touch -m -d '2001-02-03 04:05:06.123456789' attr.txt
+    touch -a -d '2002-03-04 05:06:07.987654321' attr.txt
+    printf 'old' > attr.vx && chmod 666 attr.vx && rm -f attr.back
+    for step in "c attr.txt attr.vx" "d attr.vx attr.back"; do
+        set -- $step
+        want=$(stat -c '%a %u:%g %x %y' "$2")
+        run "attributes $mode: $1" "$@"
+        [ "$(stat -c '%a %u:%g %x %y' "$3")" = "$want" ] ||
+            fail "attributes $mode: $1" "output has '$(stat -c '%a %u:%g %x %y' "$3")', expected '$want'"
+    done
+done
+chmod 600 attr.txt
+
+# While it is written the output is private, new or not (the run waits on a
+# FIFO for its input); from a pipe, a finished output gets the mode of a
+# new file, or keeps the one it had.
+mkfifo attr.fifo
+for existing in 604 ""; do
+    name="mode while writing${existing:+ over a $existing file}"
+    rm -f held.out
+    if [ -n "$existing" ]; then printf 'old' > held.out && chmod "$existing" held.out; fi
+    timeout 120 "$BIN" d attr.fifo held.out >out.txt 2>err.txt &
+    exec 3>attr.fifo
+    for _ in $(seq 200); do [ "$(stat -c %a held.out 2>/dev/null)" = 600 ] && break; sleep 0.05; done
+    [ "$(stat -c %a held.out)" = 600 ] || fail "$name" "mode $(stat -c %a held.out) while written, expected 600"
+    cat attr.vx >&3
+    exec 3>&-
+    wait $!
+    checks=$((checks + 1))
+    [ "$(stat -c %a held.out)" = "${existing:-644}" ] && cmp -s attr.txt held.out ||
+        fail "$name" "finished with mode $(stat -c %a held.out), expected ${existing:-644}, or wrong data"
+done
+
+# --- The output on standard output, under any name: the data pure, the
+# summary on standard error instead.
+for out in /dev/stdout /dev/fd/1; do
+    timeout 120 "$BIN" c in.txt "$out" 2>err.txt | cat > piped.vx
+    expect_same "c to $out" sub/in.vx piped.vx
+    expect_summary "c to $out" in.txt "$in_size" "$out" "$vx_size" err.txt
+    timeout 120 "$BIN" d sub/in.vx "$out" 2>err.txt | cat > piped.txt
+    expect_same "d to $out" in.txt piped.txt
+    expect_summary "d to $out" sub/in.vx "$vx_size" "$out" "$in_size" err.txt
+    checks=$((checks + 2))
+done
+# A file behind standard output is the caller's: its mode stays, and a
+# failed run does not remove it.
+: > caller.out && chmod 604 caller.out
+timeout 120 "$BIN" c in.txt /dev/fd/1 >caller.out 2>/dev/null
+[ "$(stat -c %a caller.out)" = 604 ] || fail "c into the caller's file" "mode changed to $(stat -c %a caller.out)"
+head -c 12 sub/in.vx > cut.vx
+timeout 120 "$BIN" d cut.vx /dev/fd/1 >caller.out 2>err.txt
+status=$?
+checks=$((checks + 2))
+expect_status "failed d into the caller's file" 1
+[ -f caller.out ] || fail "failed d into the caller's file" "the caller's file was removed"
+
+# --- Progress. on_terminal CMD: runs the shell command CMD on a
+# pseudo-terminal, what it showed in tty.txt, its status in $status.
+# slow_feed FILE: writes FILE into the FIFO slow.fifo over about two seconds.
+on_terminal() {
+    timeout 120 script -qec "$1" /dev/null </dev/null >tty.txt 2>&1
+    status=$?
+    wait
+    checks=$((checks + 1))
+}
+slow_feed() {
+    local piece=$(($(stat -c %s "$1") / 20 + 1))
+    for i in $(seq 0 19); do
+        dd if="$1" bs="$piece" skip="$i" count=1 status=none
+        sleep 0.1
+    done > slow.fifo
+}
+
+# On a terminal, a run of more than a second redraws one status line,
+# erased before the summary; a shorter one shows nothing. Elsewhere there is
+# never more than the summary.
+if script -qec true /dev/null </dev/null >/dev/null 2>&1; then
+    seq 1 60000 > slow.txt
+    "$BIN" c slow.txt slow.vx >/dev/null
+    mkfifo slow.fifo
+    slow_feed slow.vx &
+    on_terminal "'$BIN' d slow.fifo slow.out"
+    expect_status "progress: slow decompression" 0
+    expect_same "progress: slow decompression" slow.txt slow.out
+    LC_ALL=C grep -qaE $'\r *[0-9]+%  [0-9]+\\.[0-9] MB/s  ([0-9]+:[0-9]{2}|--:--) left\e\\[K' tty.txt ||
+        fail "progress: slow decompression" "no line of percent, speed and time left: $(od -c tty.txt | head -5)"
+    LC_ALL=C grep -qaE $'\r\e\\[Kslow.fifo \\([0-9]+ bytes\\) -> slow.out \\(348894 bytes\\) in [0-9.]+ s\\.\r$' tty.txt ||
+        fail "progress: slow decompression" "the line is not erased before the summary: $(tail -c 100 tty.txt | od -c)"
+
+    slow_feed slow.txt &
+    on_terminal "'$BIN' c slow.fifo slow.out"
+    expect_same "progress: compression from a slow pipe" slow.vx slow.out
+    LC_ALL=C grep -qaE $'\r[0-9]+\\.[0-9] MB read, [0-9]+\\.[0-9] MB/s\e\\[K' tty.txt ||
+        fail "progress: compression from a slow pipe" "no line of bytes read and speed: $(od -c tty.txt | head -5)"
+
+    slow_feed slow.vx &
+    run "progress: slow decompression, not on a terminal" d slow.fifo slow.out
+    wait
+    expect_stderr_empty "progress: slow decompression, not on a terminal"
+
+    on_terminal "'$BIN' d sub/in.vx quick.out 2>&1 >/dev/null"
+    [ "$status" -eq 0 ] && [ ! -s tty.txt ] || fail "progress: quick run on a terminal" "showed $(od -c tty.txt | head -3)"
+else
+    echo "note: no pseudo-terminal through script(1); progress cases skipped"
+fi
 
 echo "command_line.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]

@@ -1,7 +1,9 @@
 # Shared by the scripts of this folder, each run as
 #   bash script.sh <vexa binary> <corpus dir> <scratch dir>
 # A script sources this, then calls enter_scratch; it counts runs and failed
-# checks, and ends with `[ "$failed" -eq 0 ]`.
+# checks, and ends with `[ "$failed" -eq 0 ]`. Cases that cannot run on this
+# machine call skip; the script then ends with status 77, which CTest reports
+# as skipped, unless a check failed.
 BIN=$(realpath "$1")
 CORPUS=$2
 WORK=$3
@@ -16,6 +18,22 @@ fail() {
     echo "FAIL [$1]: $2" >&2
     failed=$((failed + 1))
 }
+
+# skip WHAT REASON: a group of cases this machine cannot run (a missing tool,
+# privilege or file system feature). Reported as skipped, never as passed.
+skipped=()
+skip() {
+    echo "SKIPPED [$1]: $2"
+    skipped+=("$1")
+}
+end_with_skips() {
+    local status=$?
+    if [ "$status" -eq 0 ] && [ ${#skipped[@]} -gt 0 ]; then
+        echo "skipped on this machine: ${skipped[*]}"
+        exit 77
+    fi
+}
+trap end_with_skips EXIT
 
 # vexa_run NAME SECONDS ARGS...: runs vexa (under the RUN_PREFIX command when
 # set: another user, a meter) with stdout in out.txt, stderr in err.txt and $stderr_text, and

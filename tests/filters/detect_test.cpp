@@ -250,7 +250,9 @@ TEST(Detect, SafeProfiles) {
     EXPECT_FALSE(safe(0, 2, 1, 0));
     EXPECT_FALSE(safe(2, 1, 1, 0));
     EXPECT_FALSE(safe(3, 4, 1, 0));   // not a multiple
-    // stride x row_width must stay below 2^32, but only when rows are used.
+    // stride x row_width must be above 0 and stay below 2^32, but only when rows are used.
+    EXPECT_FALSE(safe(3, 6, 0, 1));
+    EXPECT_TRUE(safe(3, 6, 0, 0));
     EXPECT_TRUE(safe(4, 8, 0x3FFFFFFF, 1));
     EXPECT_FALSE(safe(4, 8, 0x40000000, 1));
     EXPECT_TRUE(safe(4, 8, 0x40000000, 0));
