@@ -10,15 +10,19 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-GOLDEN = REPO / "tests" / "golden"
 CORPUS = Path(os.environ.get("VEXA_CORPUS", REPO.parent / "shared" / "corpus"))
 BLOCK = 524288
 
 
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.iterdir() if p.is_file() and p.name != "MANIFEST.md")
+def reference_files():
+    """(input, its compressed bytes as kept beside it): the golden files,
+    the shipped samples, and the corpus when it is there."""
+    golden = REPO / "tests" / "golden"
+    pairs = [(p, p.with_name(p.name + ".vx")) for p in sorted(golden.iterdir())]
+    for folder in (REPO / "tests" / "samples", CORPUS):
+        if folder.is_dir():
+            pairs += [(p, folder / "expected" / (p.name + ".vx")) for p in sorted(folder.iterdir())]
+    return [(data, packed) for data, packed in pairs if data.is_file() and packed.is_file()]
 
 
 def find_cli():
