@@ -96,8 +96,9 @@ std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* bloc
                                            test_rates.rate_b);
 }
 
-std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, DataProfile& profile) {
-    return vexa::choose_delta(rc, bit_tables, block, length, profile, test_rates.rate_a, test_rates.rate_b);
+std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, DataProfile& profile,
+                           TrialTally& tally) {
+    return vexa::choose_delta(rc, bit_tables, block, length, profile, test_rates.rate_a, test_rates.rate_b, tally);
 }
 
 TempStream::TempStream(const Bytes& bytes) : file_(std::tmpfile()) {

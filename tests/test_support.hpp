@@ -15,6 +15,7 @@
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
 #include "model/match_model.hpp"
+#include "model/trial_bound.hpp"
 #include "vexa.h"
 
 namespace vexa::test {
@@ -56,7 +57,8 @@ void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uin
 void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, const DataProfile& profile);
 std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
                                         std::uint32_t start, const DataProfile& profile);
-std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, DataProfile& profile);
+std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length, DataProfile& profile,
+                           TrialTally& tally);
 
 // A temporary file holding `bytes`, positioned at its start; closed on destruction.
 class TempStream {

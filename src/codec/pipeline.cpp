@@ -14,7 +14,11 @@ namespace vexa {
 
 namespace {
 
-RunResult failure(int status) { return RunResult{status, 0, 0}; }
+RunResult failure(int status) {
+    RunResult result;
+    result.status = status;
+    return result;
+}
 
 // Reads exactly n bytes in pieces of READ_PIECE.
 int read_block(ReadFn read, void* user, std::uint8_t* block, std::uint32_t n) {
@@ -40,14 +44,40 @@ void encode_generic_path(Context& ctx, RangeCoder& rc, std::uint32_t n, std::uin
     encode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rates.rate_a, rates.rate_b);
 }
 
-void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateBand rates) {
+void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateBand rates, TrialTally& tally) {
     std::uint8_t* const block = ctx.block();
     DataProfile& profile = ctx.profile;
-    const std::uint32_t delta = choose_delta(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
+    const std::uint32_t delta = choose_delta(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b, tally);
     rc.encode_direct_bit(profile.row_context);
     rc.encode_direct_bit(delta);
     if (delta) delta_encode(block, 0, n, profile);
     encode_structured_block(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
+}
+
+struct BlockCodes {
+    std::uint32_t flat;
+    RateBand rates;
+};
+
+BlockCodes codes_for(std::uint32_t count, std::uint32_t n) { return {choose_flat(count, n), choose_rates(count, n)}; }
+
+bool same_codes(const BlockCodes& x, const BlockCodes& y) {
+    return x.flat == y.flat && x.rates.rate_a == y.rates.rate_a && x.rates.rate_b == y.rates.rate_b;
+}
+
+// Both codes grow with the count, so codes equal at the two ends of the
+// bounds hold for every count between them; only where they differ does
+// the exact pass run.
+BlockCodes choose_codes(Context& ctx, RangeCoder& rc, std::uint32_t n, TrialTally& tally) {
+    const std::uint8_t* const block = ctx.block();
+    const CountBounds bounds = bound_generic_block(ctx.tables, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
+    const BlockCodes low = codes_for(bounds.lo, n);
+    if (same_codes(low, codes_for(bounds.hi, n))) {
+        ++tally.settled;
+        return low;
+    }
+    ++tally.exact;
+    return codes_for(estimate_generic_block(rc, ctx.tables, block, n), n);
 }
 
 }  // namespace
@@ -73,6 +103,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
 
     bind_io_buffer(ctx.io, nullptr, write, write_user);
     RangeCoder rc(0, ctx.io);
+    RunResult done;
     std::uint8_t* const block = ctx.block();
     std::uint8_t header[HEADER_BYTES_MAX];
     std::uint32_t header_bytes = 0;
@@ -92,9 +123,9 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
             if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
         }
 
-        const std::uint32_t count = estimate_generic_block(rc, ctx.tables, block, n);
-        const std::uint32_t flat = choose_flat(count, n);
-        const RateBand rates = choose_rates(count, n);
+        const BlockCodes codes = choose_codes(ctx, rc, n, done.rate_trials);
+        const std::uint32_t flat = codes.flat;
+        const RateBand rates = codes.rates;
         rc.encode_direct_bit(flat);
         rc.encode_direct_byte(rates.rate_a);
         rc.encode_direct_byte(rates.rate_b);
@@ -102,7 +133,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
         if (ctx.profile.class_word != CLASS_STRUCTURED) {
             encode_generic_path(ctx, rc, n, flat, rates, bytes_done);
         } else {
-            encode_structured_path(ctx, rc, n, rates);
+            encode_structured_path(ctx, rc, n, rates, done.delta_trials);
         }
         bytes_done += n;
         if (ctx.io.failed) return failure(VEXA_ERROR_WRITE);
@@ -111,7 +142,9 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
     rc.flush();
     drain_io_buffer(ctx.io);
     if (ctx.io.failed) return failure(VEXA_ERROR_WRITE);
-    return RunResult{VEXA_OK, length, header_bytes + ctx.io.moved};
+    done.bytes_in = length;
+    done.bytes_out = header_bytes + ctx.io.moved;
+    return done;
 }
 
 RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, void* write_user) {
@@ -180,7 +213,10 @@ RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, 
     // An empty input's coder bytes are read but not needed: a reader that
     // fails on them has still failed.
     if (ctx.io.failed) return failure(VEXA_ERROR_READ);
-    return RunResult{VEXA_OK, ctx.io.moved, length};
+    RunResult done;
+    done.bytes_in = ctx.io.moved;
+    done.bytes_out = length;
+    return done;
 }
 
 }  // namespace vexa

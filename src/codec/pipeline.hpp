@@ -8,6 +8,7 @@
 
 #include "codec/context.hpp"
 #include "coder/range_coder.hpp"
+#include "model/trial_bound.hpp"
 
 namespace vexa {
 
@@ -18,6 +19,8 @@ struct RunResult {
     int status = 0;                // VEXA_OK or a VEXA_ERROR_* code
     std::uint64_t bytes_in = 0;    // taken from the reader
     std::uint64_t bytes_out = 0;   // handed to the writer
+    TrialTally rate_trials;        // compressing: flat bit and rates of each block
+    TrialTally delta_trials;       // compressing: delta decision of each structured block
 };
 
 // The filters are tried on modelled blocks only: flat blocks, and those

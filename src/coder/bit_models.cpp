@@ -12,11 +12,15 @@ void init_tables(BitTables& t) {
     std::fill(std::begin(t.match_flag), std::end(t.match_flag), Prob{FLAG_SCALE / 2});
 }
 
+void load_trial_table(BitTables& t) {
+    std::memcpy(t.trial, t.table_a, TRIAL_B_BASE * sizeof(Prob));
+    std::memcpy(t.trial + TRIAL_B_BASE, t.table_b, TRIAL_B_BASE * sizeof(Prob));
+}
+
 void start_trial(RangeCoder& rc, BitTables& t) {
     rc.trial_range = 0xFFFFFFFFu;
     rc.trial_count = 0;
-    std::memcpy(t.trial, t.table_a, TRIAL_B_BASE * sizeof(Prob));
-    std::memcpy(t.trial + TRIAL_B_BASE, t.table_b, TRIAL_B_BASE * sizeof(Prob));
+    load_trial_table(t);
 }
 
 }  // namespace vexa

@@ -37,8 +37,11 @@ struct BitTables {
 // Tables A and B to one half of 2048, match flags to one half of 4096.
 void init_tables(BitTables& t);
 
-// Copies the lower halves of tables A and B into the trial table and resets
-// the trial counters of `rc`; nothing else of `rc` is touched.
+// Copies the lower halves of tables A and B into the trial table.
+void load_trial_table(BitTables& t);
+
+// load_trial_table, and resets the trial counters of `rc`; nothing else of
+// `rc` is touched.
 void start_trial(RangeCoder& rc, BitTables& t);
 
 // One adaptation: the cell moves 1/2^rate of the way towards the scale after

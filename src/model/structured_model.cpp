@@ -49,16 +49,10 @@ template <Form form>
 template <typename Rates>
 [[gnu::always_inline]] inline void count_quarter(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t length,
                                                  std::uint32_t start, const DataProfile& profile, Rates rates) {
-    const std::uint32_t stride = profile.stride, far = profile.far_stride;
-    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
-    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
-    const std::uint32_t end = length / 4;
-    for (std::uint32_t i = start; i < end; ++i) {
-        const std::uint32_t back = i > row_limit ? row : far;
-        count_pair_byte(rc, t, 256u * block[static_cast<std::int64_t>(i) - stride],
-                        TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], rates.a,
-                        rates.b);
-    }
+    walk_quarter(block, start, length / 4, profile,
+                 [&](std::uint32_t a, std::uint32_t b, std::uint32_t x) __attribute__((always_inline)) {
+                     count_pair_byte(rc, t, 256u * a, TRIAL_B_BASE + 256u * b, x, rates.a, rates.b);
+                 });
 }
 
 }  // namespace
@@ -99,16 +93,28 @@ std::uint32_t estimate_structured_block(RangeCoder& coder, BitTables& t, const s
     return static_cast<std::uint32_t>(rc.trial_count);
 }
 
+// Bounds that do not overlap settle the comparison; otherwise both exact
+// counts decide.
 std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb) {
-    const std::uint32_t plain = estimate_structured_block(rc, t, block, length, profile.far_stride, profile, ra, rb);
+                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally) {
+    const CountBounds plain = bound_structured_block(t, block, length, profile.far_stride, profile, ra, rb);
     // The filter is causal and the count reads only the first quarter, so
     // filtering that quarter gives the same count as filtering the block.
     const std::uint32_t quarter = length / 4;
     delta_encode(block, 0, quarter, profile);
-    const std::uint32_t filtered = estimate_structured_block(rc, t, block, length, profile.stride, profile, ra, rb);
+    const CountBounds filtered = bound_structured_block(t, block, length, profile.stride, profile, ra, rb);
+    if (plain.lo > filtered.hi || plain.hi <= filtered.lo) {
+        ++tally.settled;
+        delta_decode(block, 0, quarter, profile);
+        return plain.lo > filtered.hi ? 1 : 0;
+    }
+    ++tally.exact;
+    const std::uint32_t filtered_count =
+        estimate_structured_block(rc, t, block, length, profile.stride, profile, ra, rb);
     delta_decode(block, 0, quarter, profile);
-    return plain > filtered ? 1 : 0;
+    const std::uint32_t plain_count =
+        estimate_structured_block(rc, t, block, length, profile.far_stride, profile, ra, rb);
+    return plain_count > filtered_count ? 1 : 0;
 }
 
 }  // namespace vexa

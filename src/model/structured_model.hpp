@@ -10,10 +10,25 @@
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
+#include "model/trial_bound.hpp"
 
 namespace vexa {
 
 inline constexpr std::uint32_t CONTEXT_REACH = 256;   // zero bytes before every block
+
+// The trial's walk over positions from .. to-1 (at most length/4):
+// code(context byte of table A, context byte of table B, byte) for each.
+template <typename Code>
+[[gnu::always_inline]] inline void walk_quarter(const std::uint8_t* block, std::uint32_t from, std::uint32_t to,
+                                                const DataProfile& profile, Code&& code) {
+    const std::uint32_t stride = profile.stride, far = profile.far_stride;
+    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
+    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
+    for (std::uint32_t i = from; i < to; ++i) {
+        const std::uint32_t back = i > row_limit ? row : far;
+        code(block[static_cast<std::int64_t>(i) - stride], block[static_cast<std::int64_t>(i) - back], block[i]);
+    }
+}
 
 // At rates ra (table A) and rb (table B).
 void encode_structured_block(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t length,
@@ -30,8 +45,9 @@ std::uint32_t estimate_structured_block(RangeCoder& rc, BitTables& t, const std:
 // Whether the delta filter pays on the first quarter of the block, counted
 // at the block's rates: 1 when the plain estimate exceeds the filtered one.
 // The block is unchanged afterwards (the bytes past its end that the filter
-// touches are restored too).
+// touches are restored too). Counts in `tally` whether the estimates'
+// bounds settled it.
 std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
+                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally);
 
 }  // namespace vexa
