@@ -1,6 +1,6 @@
 // Throughput of the generic path's loops on one 512 KiB block: coding and
 // decoding (modelled and flat body), the trial estimate that picks a block's
-// rates, the multiplier search that the first block pays for, and the text
+// rates and the bounds that mostly stand in for it, the multiplier search that the first block pays for, and the text
 // substitution both ways.
 //
 // Every coding iteration starts from fresh tables and an empty match model
@@ -23,6 +23,7 @@
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
+#include "model/trial_bound.hpp"
 
 namespace {
 
@@ -148,6 +149,12 @@ void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }
 
+// Time per tree decision of a trial over the block.
+benchmark::Counter decisions_of(const Bytes& data) {
+    return benchmark::Counter(8.0 * static_cast<double>(data.size() - 2),
+                              benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // The trial runs with the rates the pipeline fixes for it.
 void BM_Estimate(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
@@ -159,6 +166,22 @@ void BM_Estimate(benchmark::State& state, Kind kind) {
         benchmark::DoNotOptimize(estimate_generic_block(rc, data.data(), static_cast<std::uint32_t>(data.size())));
     }
     state.counters["count/byte"] = static_cast<double>(rc.trial_count) / static_cast<double>(data.size());
+    state.counters["decision"] = decisions_of(data);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
+}
+
+// The bounds that stand in for the trial count, at the same rates.
+void BM_TrialBound(benchmark::State& state, Kind kind) {
+    const Bytes& data = block_of(kind);
+    init_tables();
+    CountBounds bounds{};
+    for (auto _ : state) {
+        bounds = bound_generic_block(bit_tables, data.data(), static_cast<std::uint32_t>(data.size()), TRIAL_RATE_A,
+                                     TRIAL_RATE_B);
+        benchmark::DoNotOptimize(bounds);
+    }
+    state.counters["width"] = bounds.hi - bounds.lo;
+    state.counters["decision"] = decisions_of(data);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }
 
@@ -215,6 +238,8 @@ BENCHMARK_CAPTURE(BM_Decode, random_modelled, Kind::random, 0u)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_Decode, random_flat, Kind::random, 1u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, random, Kind::random)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialBound, text, Kind::text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialBound, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TextEncode)->Unit(benchmark::kMillisecond);

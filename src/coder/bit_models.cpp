@@ -15,11 +15,15 @@ void init_tables() {
               Prob{FLAG_SCALE / 2});
 }
 
+void load_trial_table(BitTables& tables) {
+    std::memcpy(tables.trial, tables.table_a, TRIAL_B_BASE * sizeof(Prob));
+    std::memcpy(tables.trial + TRIAL_B_BASE, tables.table_b, TRIAL_B_BASE * sizeof(Prob));
+}
+
 void start_trial(RangeCoder& rc) {
     rc.trial_range = 0xFFFFFFFFu;
     rc.trial_count = 0;
-    std::memcpy(bit_tables.trial, bit_tables.table_a, TRIAL_B_BASE * sizeof(Prob));
-    std::memcpy(bit_tables.trial + TRIAL_B_BASE, bit_tables.table_b, TRIAL_B_BASE * sizeof(Prob));
+    load_trial_table(bit_tables);
 }
 
 }  // namespace vexa

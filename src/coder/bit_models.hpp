@@ -45,8 +45,11 @@ extern BitTables bit_tables;
 // Tables A and B to one half of 2048, match flags to one half of 4096.
 void init_tables();
 
-// Copies the lower halves of tables A and B into the trial table and resets
-// the trial counters of `rc`; nothing else of `rc` is touched.
+// Copies the lower halves of tables A and B into the trial table.
+void load_trial_table(BitTables& tables);
+
+// load_trial_table, and resets the trial counters of `rc`; nothing else of
+// `rc` is touched.
 void start_trial(RangeCoder& rc);
 
 // One adaptation: the cell moves 1/2^rate of the way towards the scale after
@@ -268,12 +271,11 @@ struct HeldRates {
     std::uint32_t a, b;
 };
 
-// Runs loop(rates) with the current rates: as constants for the eight pairs
+// Runs loop(rates) with rates ra and rb: as constants for the eight pairs
 // that the rate table gives, held in variables for any other. Encoding
 // only: the decoding loops measured slower with constant rates (gcc 12).
 template <typename Loop>
-[[gnu::always_inline]] inline void with_block_rates(Loop&& loop) {
-    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+[[gnu::always_inline]] inline void with_rates(std::uint32_t ra, std::uint32_t rb, Loop&& loop) {
     switch (8 * ra + rb) {
         case 8 * 3 + 2: return loop(FixedRates<3, 2>{});
         case 8 * 3 + 3: return loop(FixedRates<3, 3>{});
@@ -285,6 +287,12 @@ template <typename Loop>
         case 8 * 6 + 6: return loop(FixedRates<6, 6>{});
         default: return loop(HeldRates{ra, rb});
     }
+}
+
+// Under the current rates.
+template <typename Loop>
+[[gnu::always_inline]] inline void with_block_rates(Loop&& loop) {
+    with_rates(bit_tables.rate_a, bit_tables.rate_b, loop);
 }
 
 // Under the current rates.

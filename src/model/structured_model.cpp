@@ -49,16 +49,10 @@ template <Form form>
 template <typename Rates>
 [[gnu::always_inline]] inline void count_quarter(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
                                                  std::uint32_t start, const DataProfile& profile, Rates rates) {
-    const std::uint32_t stride = profile.stride, far = profile.far_stride;
-    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
-    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
-    const std::uint32_t end = length / 4;
-    for (std::uint32_t i = start; i < end; ++i) {
-        const std::uint32_t back = i > row_limit ? row : far;
-        count_pair_byte(rc, 256u * block[static_cast<std::int64_t>(i) - stride],
-                        TRIAL_B_BASE + 256u * block[static_cast<std::int64_t>(i) - back], block[i], rates.a,
-                        rates.b);
-    }
+    walk_quarter(block, start, length / 4, profile,
+                 [&](std::uint32_t a, std::uint32_t b, std::uint32_t x) __attribute__((always_inline)) {
+                     count_pair_byte(rc, 256u * a, TRIAL_B_BASE + 256u * b, x, rates.a, rates.b);
+                 });
 }
 
 }  // namespace

@@ -14,6 +14,20 @@ namespace vexa {
 
 inline constexpr std::uint32_t CONTEXT_REACH = 256;   // zero bytes before every block
 
+// The trial's walk over positions from .. to-1 (at most length/4):
+// code(context byte of table A, context byte of table B, byte) for each.
+template <typename Code>
+[[gnu::always_inline]] inline void walk_quarter(const std::uint8_t* block, std::uint32_t from, std::uint32_t to,
+                                                const DataProfile& profile, Code&& code) {
+    const std::uint32_t stride = profile.stride, far = profile.far_stride;
+    const std::uint32_t row = 3 * profile.row_width;   // wraps modulo 2^32 on purpose
+    const std::uint32_t row_limit = stride == 3 ? row : 0xFFFFFFFFu;
+    for (std::uint32_t i = from; i < to; ++i) {
+        const std::uint32_t back = i > row_limit ? row : far;
+        code(block[static_cast<std::int64_t>(i) - stride], block[static_cast<std::int64_t>(i) - back], block[i]);
+    }
+}
+
 void encode_structured_block(RangeCoder& rc, const std::uint8_t* block, std::uint32_t length,
                              const DataProfile& profile);
 void decode_structured_block(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
