@@ -98,10 +98,16 @@ void start_run() {
     std::fill(block_storage, block_start, std::uint8_t{0});
 }
 
-RunResult failure(RunStatus status, int error = 0) { return RunResult{status, error}; }
+RunResult failure(RunStatus status, int error = 0) {
+    RunResult result;
+    result.status = status;
+    result.error = error;
+    return result;
+}
 
 struct Rates {
     std::uint8_t a, b;
+    bool operator==(const Rates&) const = default;
 };
 
 // The first row whose bound exceeds the trial count strictly. The factors
@@ -122,6 +128,28 @@ Rates choose_rates(std::uint32_t count, std::uint32_t n) {
 std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
     const double coded = n > 2 ? n - 2 : 0;
     return static_cast<double>(count) > double{0.98f} * coded ? 1 : 0;
+}
+
+struct BlockCodes {
+    std::uint32_t flat;
+    Rates rates;
+    bool operator==(const BlockCodes&) const = default;
+};
+
+BlockCodes codes_for(std::uint32_t count, std::uint32_t n) { return {choose_flat(count, n), choose_rates(count, n)}; }
+
+// Both codes grow with the count, so codes equal at the two ends of the
+// bounds hold for every count between them; only where they differ does
+// the exact pass run.
+BlockCodes choose_codes(RangeCoder& rc, const std::uint8_t* block, std::uint32_t n, TrialTally& tally) {
+    const CountBounds bounds = bound_generic_block(bit_tables, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
+    const BlockCodes low = codes_for(bounds.lo, n);
+    if (low == codes_for(bounds.hi, n)) {
+        ++tally.settled;
+        return low;
+    }
+    ++tally.exact;
+    return codes_for(estimate_generic_block(rc, block, n), n);
 }
 
 void put_le32(std::uint8_t* p, std::uint32_t v) {
@@ -159,8 +187,8 @@ void encode_generic_path(RangeCoder& rc, std::uint8_t* block, std::uint32_t n, s
 }
 
 void encode_structured_path(RangeCoder& rc, std::uint8_t* block, std::uint32_t n,
-                            DataProfile& profile) {
-    const std::uint32_t delta = choose_delta(rc, block, n, profile);
+                            DataProfile& profile, TrialTally& tally) {
+    const std::uint32_t delta = choose_delta(rc, block, n, profile, tally);
     rc.encode_direct_bit(profile.row_context);
     rc.encode_direct_bit(delta);
     if (delta) delta_encode(block, 0, n, profile);
@@ -188,6 +216,7 @@ RunResult compress(std::FILE* in, std::FILE* out) {
     RangeCoder rc(0);
     DataProfile profile;
     std::uint8_t* const block = block_start;
+    RunResult done;
 
     for (std::uint32_t bytes_done = 0; bytes_done < length;) {
         const std::uint32_t n = std::min(BLOCK_CAPACITY, length - bytes_done);
@@ -203,9 +232,9 @@ RunResult compress(std::FILE* in, std::FILE* out) {
 
         bit_tables.rate_a = TRIAL_RATE_A;
         bit_tables.rate_b = TRIAL_RATE_B;
-        const std::uint32_t count = estimate_generic_block(rc, block, n);
-        const std::uint32_t flat = choose_flat(count, n);
-        const Rates rates = choose_rates(count, n);
+        const BlockCodes codes = choose_codes(rc, block, n, done.rate_trials);
+        const std::uint32_t flat = codes.flat;
+        const Rates rates = codes.rates;
         rc.encode_direct_bit(flat);
         rc.encode_direct_byte(rates.a);
         rc.encode_direct_byte(rates.b);
@@ -215,7 +244,7 @@ RunResult compress(std::FILE* in, std::FILE* out) {
         if (profile.class_word != CLASS_STRUCTURED) {
             encode_generic_path(rc, block, n, flat, bytes_done);
         } else {
-            encode_structured_path(rc, block, n, profile);
+            encode_structured_path(rc, block, n, profile, done.delta_trials);
         }
         bytes_done += n;
         if (io_buffer.failed) return failure(RunStatus::write_failed, io_buffer.error);
@@ -224,7 +253,6 @@ RunResult compress(std::FILE* in, std::FILE* out) {
     rc.flush();
     drain();
     if (io_buffer.failed) return failure(RunStatus::write_failed, io_buffer.error);
-    RunResult done;
     done.bytes_in = length;
     done.bytes_out = header_bytes + io_buffer.moved;
     return done;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "model/trial_bound.hpp"
+
 namespace vexa {
 
 inline constexpr std::uint32_t BLOCK_CAPACITY = 524288;
@@ -34,6 +36,8 @@ struct RunResult {
     int error = 0;
     std::uint64_t bytes_in = 0;    // read from the input stream
     std::uint64_t bytes_out = 0;   // written to the output stream
+    TrialTally rate_trials;        // compressing: flat bit and rates of each block
+    TrialTally delta_trials;       // compressing: delta decision of each structured block
 };
 
 // Both take open streams positioned at their start and leave the output

@@ -91,16 +91,27 @@ std::uint32_t estimate_structured_block(RangeCoder& coder, const std::uint8_t* b
     return static_cast<std::uint32_t>(rc.trial_count);
 }
 
+// Bounds that do not overlap settle the comparison; otherwise both exact
+// counts decide.
 std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile) {
-    const std::uint32_t plain = estimate_structured_block(rc, block, length, profile.far_stride, profile);
+                           DataProfile& profile, TrialTally& tally) {
+    const std::uint32_t ra = bit_tables.rate_a, rb = bit_tables.rate_b;
+    const CountBounds plain = bound_structured_block(bit_tables, block, length, profile.far_stride, profile, ra, rb);
     // The filter is causal and the count reads only the first quarter, so
     // filtering that quarter gives the same count as filtering the block.
     const std::uint32_t quarter = length / 4;
     delta_encode(block, 0, quarter, profile);
-    const std::uint32_t filtered = estimate_structured_block(rc, block, length, profile.stride, profile);
+    const CountBounds filtered = bound_structured_block(bit_tables, block, length, profile.stride, profile, ra, rb);
+    if (plain.lo > filtered.hi || plain.hi <= filtered.lo) {
+        ++tally.settled;
+        delta_decode(block, 0, quarter, profile);
+        return plain.lo > filtered.hi ? 1 : 0;
+    }
+    ++tally.exact;
+    const std::uint32_t filtered_count = estimate_structured_block(rc, block, length, profile.stride, profile);
     delta_decode(block, 0, quarter, profile);
-    return plain > filtered ? 1 : 0;
+    const std::uint32_t plain_count = estimate_structured_block(rc, block, length, profile.far_stride, profile);
+    return plain_count > filtered_count ? 1 : 0;
 }
 
 }  // namespace vexa

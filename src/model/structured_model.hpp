@@ -9,6 +9,7 @@
 
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
+#include "model/trial_bound.hpp"
 
 namespace vexa {
 
@@ -41,8 +42,9 @@ std::uint32_t estimate_structured_block(RangeCoder& rc, const std::uint8_t* bloc
 
 // Whether the delta filter pays on the first quarter of the block: 1 when the
 // plain estimate exceeds the filtered one. The block is unchanged afterwards
-// (the bytes past its end that the filter touches are restored too).
+// (the bytes past its end that the filter touches are restored too). Counts
+// in `tally` whether the estimates' bounds settled it.
 std::uint32_t choose_delta(RangeCoder& rc, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile);
+                           DataProfile& profile, TrialTally& tally);
 
 }  // namespace vexa

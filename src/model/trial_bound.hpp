@@ -47,6 +47,12 @@ struct CountBounds {
     std::uint32_t lo, hi;
 };
 
+// Decisions that a run's bounds settled alone, and those that took the exact pass.
+struct TrialTally {
+    std::uint32_t settled = 0;
+    std::uint32_t exact = 0;
+};
+
 // Bounds on what estimate_generic_block counts for block[2 .. length-1] at
 // rates ra and rb, from the lower halves of tables A and B.
 CountBounds bound_generic_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,

@@ -1,14 +1,18 @@
 // Whole files through the two pipelines in memory: exact bytes of the small
 // worked files, round trips around every block boundary, what a later block
-// carries, and how cut or impossible compressed files are reported.
+// carries, the flat bit and rates of blocks whose trial count lies at each
+// threshold, and how cut or impossible compressed files are reported.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "coder/bit_models.hpp"
 #include "filters/detect.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
+#include "model/trial_bound.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {
@@ -71,6 +75,106 @@ TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
     EXPECT_EQ(io_buffer.pos, io_buffer.fill) << "bytes left after the last block";
     refill_io_buffer();
     EXPECT_TRUE(io_buffer.ran_dry) << "bytes left after the last block";
+}
+
+// A block's flat bit and rates as the format derives them from its trial
+// count: the first band whose upper end, a fraction of the length, lies
+// above the count, and flat above 0.98 of the coded bytes.
+struct BlockCodes {
+    std::uint32_t flat, rate_a, rate_b;
+    bool operator==(const BlockCodes&) const = default;
+};
+
+struct Band {
+    double fraction;
+    std::uint32_t rate_a, rate_b;
+};
+const Band BANDS[] = {{0.25, 3, 2}, {0.5, 3, 3}, {0.75, 4, 3}, {0.8f, 4, 4}, {0.9f, 5, 4}, {0.95f, 5, 5}, {0.98f, 6, 5}};
+
+BlockCodes codes_of(std::uint32_t count, std::uint32_t n) {
+    BlockCodes codes{count > double{0.98f} * (n - 2) ? 1u : 0u, 6, 6};
+    for (const Band& band : BANDS) {
+        if (count < band.fraction * n) return {codes.flat, band.rate_a, band.rate_b};
+    }
+    return codes;
+}
+
+// The codes at the start of a one-block generic file's body.
+BlockCodes coded_codes(const Bytes& packed) {
+    RangeCoder rc = decoder_for(Bytes(packed.begin() + 8, packed.end()));
+    const std::uint32_t flat = rc.decode_direct_bit();
+    const std::uint32_t rate_a = rc.decode_direct_byte();
+    return {flat, rate_a, rc.decode_direct_byte()};
+}
+
+// `noise` random bytes, then zeros: the count grows by about one for each
+// byte of noise, so some noise length lands at any count up to the length.
+Bytes noise_then_zeros(std::uint32_t n, std::uint32_t noise) {
+    Bytes block = random_bytes(noise, 81);
+    block.resize(n, 0);
+    return block;
+}
+
+struct Trial {
+    std::uint32_t count;
+    CountBounds bounds;
+};
+
+// As the first block of a file meets them: fresh tables, trial rates.
+Trial first_block_trial(const Bytes& block) {
+    init_tables();
+    const auto n = static_cast<std::uint32_t>(block.size());
+    const CountBounds bounds = bound_generic_block(bit_tables, block.data(), n, TRIAL_RATE_A, TRIAL_RATE_B);
+    bit_tables.rate_a = TRIAL_RATE_A;
+    bit_tables.rate_b = TRIAL_RATE_B;
+    RangeCoder rc(0);
+    return {estimate_generic_block(rc, block.data(), n), bounds};
+}
+
+// At every threshold of the codes, blocks whose exact count lies just below
+// it and just above it, each with bounds that hold both sides: the bounds
+// cannot tell, the exact pass runs, and the two blocks get different codes,
+// each those of its exact count. A block far from every threshold is
+// settled by its bounds alone.
+TEST(Pipeline, CodesAtEachThresholdComeFromTheExactCount) {
+    constexpr std::uint32_t n = 20000;
+    std::vector<std::uint32_t> thresholds = {static_cast<std::uint32_t>(double{0.98f} * (n - 2)) + 1};
+    for (const Band& band : BANDS) thresholds.push_back(static_cast<std::uint32_t>(std::ceil(band.fraction * n)));
+
+    const auto check = [&](const Bytes& block, const Trial& trial, std::uint32_t exact_passes, const std::string& what) {
+        RunResult r;
+        const Bytes packed = compress_bytes(block, &r);
+        ASSERT_EQ(r.status, RunStatus::ok) << what;
+        ASSERT_EQ(packed[4], CLASS_GENERIC) << what;
+        EXPECT_EQ(coded_codes(packed), codes_of(trial.count, n)) << what;
+        EXPECT_EQ(r.rate_trials.exact, exact_passes) << what;
+        EXPECT_EQ(r.rate_trials.settled, 1 - exact_passes) << what;
+    };
+    for (const std::uint32_t threshold : thresholds) {
+        // The least noise that reaches the threshold, then its neighbours.
+        std::uint32_t low = 0, high = n;
+        while (low < high) {
+            const std::uint32_t mid = (low + high) / 2;
+            if (first_block_trial(noise_then_zeros(n, mid)).count < threshold) low = mid + 1; else high = mid;
+        }
+        bool below = false, above = false;
+        for (std::uint32_t noise = low - 12; noise < low + 12; ++noise) {
+            const Bytes block = noise_then_zeros(n, noise);
+            const Trial trial = first_block_trial(block);
+            const bool undecided = !(codes_of(trial.bounds.lo, n) == codes_of(trial.bounds.hi, n));
+            const bool near_below = !below && trial.count < threshold && trial.count + 3 >= threshold;
+            const bool near_above = !above && trial.count >= threshold && trial.count <= threshold + 2;
+            if (!undecided || !(near_below || near_above)) continue;
+            check(block, trial, 1, "count " + std::to_string(trial.count) + ", threshold " + std::to_string(threshold));
+            (near_below ? below : above) = true;
+        }
+        EXPECT_TRUE(below && above) << "no undecided block on both sides of " << threshold;
+    }
+
+    const Bytes block = noise_then_zeros(n, n / 3);
+    const Trial trial = first_block_trial(block);
+    ASSERT_EQ(codes_of(trial.bounds.lo, n), codes_of(trial.bounds.hi, n));
+    check(block, trial, 0, "a third noise");
 }
 
 // The decoder needs every byte the compressor wrote, so every cut of a file
