@@ -17,8 +17,8 @@ constexpr std::uint32_t UNIT = 1u << COST_FRACTION_BITS;
 // digit of 0 where the true one is 1 at worst, after which the result is
 // below the true value whatever follows; rounding up mirrors that, and the
 // digits cut off after the last one are covered by adding one unit. Each
-// rounding moves y by under 2^-30, far too little to cost more than that
-// one unit. y stays in [1, 2], so y^2 < 2^62 fits.
+// rounding moves y by under 2^-30, so the results stay within a unit or two
+// of the true values. y stays in [1, 2], so y^2 < 2^62 fits.
 constexpr std::uint32_t log2_fixed(std::uint32_t m, bool up) {
     constexpr std::uint32_t Q = 30;
     const auto k = static_cast<std::uint32_t>(std::bit_width(m)) - 1;

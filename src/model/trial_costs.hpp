@@ -9,8 +9,8 @@
 
 namespace vexa {
 
-// Costs are in units of 2^-18 bit: rounding costs each decision at most one
-// unit on either side, so a 512 KiB block gains at most 2 bytes of width.
+// Costs are in units of 2^-18 bit: rounding widens each decision's bounds by
+// at most a unit on either side, a 512 KiB block's by at most 2 bytes each.
 inline constexpr std::uint32_t COST_FRACTION_BITS = 18;
 // Bytes whose costs are summed in one 64-bit word before it is split.
 inline constexpr std::uint32_t COST_CHUNK_BYTES = 128;
