@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
+#include <iterator>
 #include <vector>
 
 #include "coder/bit_models.hpp"
 #include "filters/detect.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
-#include "model/trial_bound.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {
@@ -84,97 +83,58 @@ struct BlockCodes {
     std::uint32_t flat, rate_a, rate_b;
     bool operator==(const BlockCodes&) const = default;
 };
-
-struct Band {
-    double fraction;
-    std::uint32_t rate_a, rate_b;
-};
-const Band BANDS[] = {{0.25, 3, 2}, {0.5, 3, 3}, {0.75, 4, 3}, {0.8f, 4, 4}, {0.9f, 5, 4}, {0.95f, 5, 5}, {0.98f, 6, 5}};
+const double BAND_ENDS[] = {0.25, 0.5, 0.75, 0.8f, 0.9f, 0.95f, 0.98f};
+const std::uint32_t BAND_RATES[][2] = {{3, 2}, {3, 3}, {4, 3}, {4, 4}, {5, 4}, {5, 5}, {6, 5}, {6, 6}};
 
 BlockCodes codes_of(std::uint32_t count, std::uint32_t n) {
-    BlockCodes codes{count > double{0.98f} * (n - 2) ? 1u : 0u, 6, 6};
-    for (const Band& band : BANDS) {
-        if (count < band.fraction * n) return {codes.flat, band.rate_a, band.rate_b};
-    }
-    return codes;
+    std::size_t band = 0;
+    while (band < std::size(BAND_ENDS) && count >= BAND_ENDS[band] * n) ++band;
+    return {count > double{0.98f} * (n - 2) ? 1u : 0u, BAND_RATES[band][0], BAND_RATES[band][1]};
 }
 
-// The codes at the start of a one-block generic file's body.
-BlockCodes coded_codes(const Bytes& packed) {
-    RangeCoder rc = decoder_for(Bytes(packed.begin() + 8, packed.end()));
-    const std::uint32_t flat = rc.decode_direct_bit();
-    const std::uint32_t rate_a = rc.decode_direct_byte();
-    return {flat, rate_a, rc.decode_direct_byte()};
-}
-
-// `noise` random bytes, then zeros: the count grows by about one for each
-// byte of noise, so some noise length lands at any count up to the length.
-Bytes noise_then_zeros(std::uint32_t n, std::uint32_t noise) {
-    Bytes block = random_bytes(noise, 81);
-    block.resize(n, 0);
-    return block;
-}
-
-struct Trial {
-    std::uint32_t count;
-    CountBounds bounds;
-};
-
-// As the first block of a file meets them: fresh tables, trial rates.
-Trial first_block_trial(const Bytes& block) {
-    init_tables();
-    const auto n = static_cast<std::uint32_t>(block.size());
-    const CountBounds bounds = bound_generic_block(bit_tables, block.data(), n, TRIAL_RATE_A, TRIAL_RATE_B);
-    bit_tables.rate_a = TRIAL_RATE_A;
-    bit_tables.rate_b = TRIAL_RATE_B;
-    RangeCoder rc(0);
-    return {estimate_generic_block(rc, block.data(), n), bounds};
-}
-
-// At every threshold of the codes, blocks whose exact count lies just below
-// it and just above it, each with bounds that hold both sides: the bounds
-// cannot tell, the exact pass runs, and the two blocks get different codes,
-// each those of its exact count. A block far from every threshold is
-// settled by its bounds alone.
+// At the flat threshold and at every band's end, blocks whose exact trial
+// count lies within three bytes below and above it: where the bounds cannot
+// tell (RunResult says the exact pass ran), the codes at the start of the
+// body must be those of the exact count, on both sides. The blocks are
+// noise then zeros, so each byte of noise adds about one to the count.
 TEST(Pipeline, CodesAtEachThresholdComeFromTheExactCount) {
     constexpr std::uint32_t n = 20000;
     std::vector<std::uint32_t> thresholds = {static_cast<std::uint32_t>(double{0.98f} * (n - 2)) + 1};
-    for (const Band& band : BANDS) thresholds.push_back(static_cast<std::uint32_t>(std::ceil(band.fraction * n)));
-
-    const auto check = [&](const Bytes& block, const Trial& trial, std::uint32_t exact_passes, const std::string& what) {
-        RunResult r;
-        const Bytes packed = compress_bytes(block, &r);
-        ASSERT_EQ(r.status, RunStatus::ok) << what;
-        ASSERT_EQ(packed[4], CLASS_GENERIC) << what;
-        EXPECT_EQ(coded_codes(packed), codes_of(trial.count, n)) << what;
-        EXPECT_EQ(r.rate_trials.exact, exact_passes) << what;
-        EXPECT_EQ(r.rate_trials.settled, 1 - exact_passes) << what;
+    for (const double end : BAND_ENDS) thresholds.push_back(static_cast<std::uint32_t>(std::ceil(end * n)));
+    const Bytes noise = random_bytes(n, 81);
+    const auto block_of = [&](std::uint32_t length) {
+        Bytes block(noise.begin(), noise.begin() + length);
+        block.resize(n, 0);
+        return block;
+    };
+    const auto count_of = [&](const Bytes& block) {
+        init_tables();   // as the first block of a file meets them
+        bit_tables.rate_a = TRIAL_RATE_A;
+        bit_tables.rate_b = TRIAL_RATE_B;
+        RangeCoder rc(0);
+        return estimate_generic_block(rc, block.data(), n);
     };
     for (const std::uint32_t threshold : thresholds) {
-        // The least noise that reaches the threshold, then its neighbours.
-        std::uint32_t low = 0, high = n;
+        std::uint32_t low = 0, high = n;   // the least noise that reaches the threshold
         while (low < high) {
             const std::uint32_t mid = (low + high) / 2;
-            if (first_block_trial(noise_then_zeros(n, mid)).count < threshold) low = mid + 1; else high = mid;
+            if (count_of(block_of(mid)) < threshold) low = mid + 1; else high = mid;
         }
-        bool below = false, above = false;
-        for (std::uint32_t noise = low - 12; noise < low + 12; ++noise) {
-            const Bytes block = noise_then_zeros(n, noise);
-            const Trial trial = first_block_trial(block);
-            const bool undecided = !(codes_of(trial.bounds.lo, n) == codes_of(trial.bounds.hi, n));
-            const bool near_below = !below && trial.count < threshold && trial.count + 3 >= threshold;
-            const bool near_above = !above && trial.count >= threshold && trial.count <= threshold + 2;
-            if (!undecided || !(near_below || near_above)) continue;
-            check(block, trial, 1, "count " + std::to_string(trial.count) + ", threshold " + std::to_string(threshold));
-            (near_below ? below : above) = true;
+        bool decided[2] = {};   // below and at or above the threshold
+        for (std::uint32_t length = low - 12; length < low + 12; ++length) {
+            const Bytes block = block_of(length);
+            const std::uint32_t count = count_of(block);
+            if (count + 3 < threshold || count > threshold + 2) continue;
+            RunResult r;
+            const Bytes packed = compress_bytes(block, &r);
+            ASSERT_EQ(packed[4], CLASS_GENERIC);
+            RangeCoder rc = decoder_for(Bytes(packed.begin() + 8, packed.end()));
+            const std::uint32_t flat = rc.decode_direct_bit(), rate_a = rc.decode_direct_byte();
+            EXPECT_EQ((BlockCodes{flat, rate_a, rc.decode_direct_byte()}), codes_of(count, n)) << "count " << count;
+            decided[count >= threshold] |= r.rate_trials.exact == 1;
         }
-        EXPECT_TRUE(below && above) << "no undecided block on both sides of " << threshold;
+        EXPECT_TRUE(decided[0] && decided[1]) << "no block on each side of " << threshold << " took the exact pass";
     }
-
-    const Bytes block = noise_then_zeros(n, n / 3);
-    const Trial trial = first_block_trial(block);
-    ASSERT_EQ(codes_of(trial.bounds.lo, n), codes_of(trial.bounds.hi, n));
-    check(block, trial, 0, "a third noise");
 }
 
 // The decoder needs every byte the compressor wrote, so every cut of a file
