@@ -103,6 +103,19 @@ status=$?
 checks=$((checks + 1))
 [ "$status" -ne 0 ] || fail "size limit, default action" "status 0 from a run that cannot write its output"
 expect_absent "size limit, default action" capped.out
+
+# Ends the background run $pid with SIGTERM, closes the FIFO it reads (fd 3),
+# and checks that it died of the signal and left no OUTPUT behind.
+expect_killed() {   # WHAT OUTPUT
+    kill -TERM "$pid"
+    exec 3>&-
+    wait "$pid"
+    status=$?
+    checks=$((checks + 1))
+    [ "$status" -eq 143 ] || fail "$1" "status $status, expected 143 (death by SIGTERM)"
+    expect_absent "$1" "$2"
+}
+
 # SIGTERM while the decoder waits for input on a FIFO, its output already
 # created: the output goes, and the run dies of the signal (128 + 15).
 mkfifo slow.fifo
@@ -112,13 +125,7 @@ exec 3>slow.fifo
 head -c 4000 noise.vx >&3
 for _ in $(seq 100); do [ -e killed.out ] && break; sleep 0.1; done
 sleep 0.5   # past the point where the run has recorded its output
-kill -TERM "$pid"
-exec 3>&-
-wait "$pid"
-status=$?
-checks=$((checks + 1))
-[ "$status" -eq 143 ] || fail "SIGTERM mid-run" "status $status, expected 143 (death by SIGTERM)"
-expect_absent "SIGTERM mid-run" killed.out
+expect_killed "SIGTERM mid-run" killed.out
 
 # --- Inputs too large for the 32-bit length: refused before the output is
 # opened, so an existing output survives. Sparse files cost no disk space.
@@ -209,13 +216,7 @@ pid=$!
 exec 3>spool.fifo
 head -c 200000 noise.bin >&3
 sleep 0.5
-kill -TERM "$pid"
-exec 3>&-
-wait "$pid"
-status=$?
-checks=$((checks + 1))
-[ "$status" -eq 143 ] || fail "SIGTERM while taking a pipe" "status $status, expected 143"
-expect_absent "SIGTERM while taking a pipe" piped.vx
+expect_killed "SIGTERM while taking a pipe" piped.vx
 [ -z "$(ls -A spool)" ] || fail "SIGTERM while taking a pipe" "left in \$TMPDIR: $(ls -A spool)"
 cat x | TMPDIR=$PWD/no_such_dir timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
 status=${PIPESTATUS[1]}
