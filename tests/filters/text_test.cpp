@@ -263,6 +263,69 @@ TEST_F(TextTest, DamagedStreamsAreReported) {
     EXPECT_GT(intact, 100);
 }
 
+// The encoder finds fragments for many positions at once and takes stretches
+// that hold code bytes one walk at a time; its output must be that of one
+// greedy walk after another, as written here, whatever the mix.
+Bytes greedy_encoding(const Bytes& input, bool& accepted) {
+    const std::uint32_t len = static_cast<std::uint32_t>(input.size());
+    const auto lower = [](std::uint32_t c) { return c >= 'a' && c <= 'z'; };
+    const auto code_byte = [](std::uint32_t c) { return c >= 130 && c <= 252; };
+    Bytes out;
+    std::uint32_t pos = 0, last = 0;
+    accepted = false;
+    if (len < TEXT_MIN_LENGTH) return input;
+    while (pos < len - 5) {
+        std::uint32_t node = 0, walked = 0, code = 0, letters = 0, stop = input[pos];
+        while (lower(stop) && FRAGMENT_TRIE.nodes[node].child[stop - 'a']) {
+            node = FRAGMENT_TRIE.nodes[node].child[stop - 'a'];
+            if (FRAGMENT_TRIE.nodes[node].code) code = FRAGMENT_TRIE.nodes[node].code, letters = walked + 1;
+            stop = input[pos + ++walked];
+        }
+        last = code && code != stop && code != last ? code : 0;
+        out.push_back(last ? static_cast<std::uint8_t>(code) : input[pos]);
+        if (!last && code_byte(input[pos])) out.push_back(input[pos]);
+        pos += last ? letters : 1;
+        if (20 * out.size() >= 19 * std::size_t{len}) return input;
+    }
+    for (; pos < len; ++pos)
+        for (int k = code_byte(input[pos]) ? 2 : 1; k > 0; --k) out.push_back(input[pos]);
+    out.resize(len, ' ');
+    accepted = true;
+    return out;
+}
+
+TEST_F(TextTest, EncodesAsOneGreedyWalkAfterAnother) {
+    std::mt19937 gen(53);
+    const char* const pieces[] = {"the", "tion", "whic", "that", "an", "anan", "ti", "tio", "wer", "were", " ", ". "};
+    int accepted_count = 0;
+    for (int round = 0; round < 400; ++round) {
+        // Around multiples of 512 as often as not, where the encoder's stretches end.
+        const std::size_t len = 512 * (1 + gen() % 6) - 6 + gen() % 12;
+        Bytes input;
+        while (input.size() < len) {
+            const char* piece = pieces[gen() % 12];
+            input.insert(input.end(), piece, piece + std::strlen(piece));
+        }
+        input.resize(len);
+        // Code bytes in some stretches only, or none; capitals bring some
+        // blocks near the limit.
+        const std::size_t from = gen() % len, to = from + gen() % 700;
+        for (std::size_t k = from; k < std::min(len, to); ++k)
+            if (gen() % 20 == 0) input[k] = static_cast<std::uint8_t>(gen() % 2 ? 130 + gen() % 123 : 128 + gen() % 128);
+        if (round % 3 == 0)
+            for (auto& b : input)
+                if (b >= 'a' && b <= 'z' && gen() % 100 < 80) b = static_cast<std::uint8_t>(b - 'a' + 'A');
+        std::uint32_t accepted = 0;
+        bool expected_accepted = false;
+        const Bytes want = greedy_encoding(input, expected_accepted);
+        ASSERT_EQ(encode(input, accepted), want) << "round " << round;
+        ASSERT_EQ(accepted, expected_accepted ? 1u : 0u) << "round " << round;
+        accepted_count += expected_accepted;
+    }
+    EXPECT_GT(accepted_count, 100);
+    EXPECT_LT(accepted_count, 350);
+}
+
 TEST_F(TextTest, RoundTripsRestoreEveryBlock) {
     std::mt19937 gen(41);
     int accepted[4] = {};
