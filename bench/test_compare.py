@@ -215,6 +215,11 @@ class Arithmetic(unittest.TestCase):
         # Summed times, 5 s against 4 s and 2 s against 1 s, not the mean of the file ratios.
         self.assertIn("| **whole corpus** | 2.667 | 2.000 | 1.25 | 2.00 |", table)
         self.assertEqual(compare.against_bzip2(progs[:1], ["f", "g"], rows, totals), [])
+        # With the samples of several repetitions, the quartiles of the per-repetition ratios.
+        samples["f"]["vexa"]["c_s"] += [2.0, 1.0, 1.0]
+        samples["f"]["bzip2"]["c_s"] += [2.0, 3.0, 4.0]
+        table = compare.against_bzip2(progs, ["f"], rows, totals, samples)
+        self.assertIn("| f | 4.000 | 2.000 | 2.00 (1.25-3.75) | 0.50 |", table)
 
 
 if __name__ == "__main__":
