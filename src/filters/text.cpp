@@ -13,6 +13,12 @@ namespace {
 constexpr bool is_code(std::uint32_t c) { return c >= FIRST_CODE && c < FRAGMENT_TRIE.first_free_code; }
 constexpr bool is_lower(std::uint32_t c) { return c >= 'a' && c <= 'z'; }
 
+// is_code of one byte as a single unsigned compare, which the compiler can
+// run on many bytes at once.
+constexpr bool is_code_byte(std::uint8_t b) {
+    return static_cast<std::uint8_t>(b - FIRST_CODE) < FRAGMENT_TRIE.first_free_code - FIRST_CODE;
+}
+
 // Hides from the compiler how a 0/1 value was made, so that it stays one
 // value: otherwise the tests combined into it become branches of their own.
 [[gnu::always_inline]] inline std::uint32_t opaque(std::uint32_t flag) {
@@ -39,9 +45,8 @@ bool surely_refused(const std::uint8_t* block, std::uint32_t len, bool& code_byt
         std::uint8_t some_letters = 0, some_escapes = 0;
         for (std::uint32_t j = k; j < stop; ++j) {
             const std::uint8_t letter = static_cast<std::uint8_t>(block[j] - 'a');
-            const std::uint8_t code = static_cast<std::uint8_t>(block[j] - FIRST_CODE);
             some_letters = static_cast<std::uint8_t>(some_letters + (letter < 26));
-            some_escapes = static_cast<std::uint8_t>(some_escapes + (code < FRAGMENT_TRIE.first_free_code - FIRST_CODE));
+            some_escapes = static_cast<std::uint8_t>(some_escapes + is_code_byte(block[j]));
         }
         letters += some_letters;
         escapes += some_escapes;
@@ -194,8 +199,7 @@ void find_items(const std::uint8_t* text, std::uint32_t count, Item* items) {
 
 bool has_code_bytes(const std::uint8_t* text, std::uint32_t count) {
     std::uint8_t found = 0;
-    for (std::uint32_t k = 0; k < count; ++k)
-        found |= static_cast<std::uint8_t>(text[k] - FIRST_CODE) < FRAGMENT_TRIE.first_free_code - FIRST_CODE;
+    for (std::uint32_t k = 0; k < count; ++k) found |= is_code_byte(text[k]);
     return found;
 }
 
