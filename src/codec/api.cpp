@@ -1,5 +1,7 @@
 // The public functions: argument checks, memory adapters for the buffer
 // calls, and the status texts. Everything else is the pipelines'.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -7,6 +9,7 @@
 #include "codec/context.hpp"
 #include "codec/header.hpp"
 #include "codec/pipeline.hpp"
+#include "codec/reader.hpp"
 #include "vexa.h"
 
 namespace {
@@ -84,7 +87,13 @@ int vexa_compress(vexa_ctx* ctx, const void* src, size_t src_size, void* dst, si
 
 int vexa_decompress(vexa_ctx* ctx, const void* src, size_t src_size, void* dst, size_t dst_capacity,
                     size_t* dst_size) {
+    return vexa_decompress_sized(ctx, src, src_size, dst, dst_capacity, dst_size, nullptr);
+}
+
+int vexa_decompress_sized(vexa_ctx* ctx, const void* src, size_t src_size, void* dst, size_t dst_capacity,
+                          size_t* dst_size, size_t* src_used) {
     if (dst_size != nullptr) *dst_size = 0;
+    if (src_used != nullptr) *src_used = 0;
     if (ctx == nullptr || dst_size == nullptr || (src == nullptr && src_size > 0) ||
         (dst == nullptr && dst_capacity > 0)) {
         return VEXA_ERROR_ARGUMENT;
@@ -100,6 +109,7 @@ int vexa_decompress(vexa_ctx* ctx, const void* src, size_t src_size, void* dst, 
     const vexa::RunResult r = vexa::decompress(*ctx, read_memory, &reader, write_memory, &writer);
     if (r.status != VEXA_OK) return writer.overflow ? VEXA_ERROR_DST_TOO_SMALL : r.status;
     *dst_size = writer.size;
+    if (src_used != nullptr) *src_used = static_cast<size_t>(r.bytes_in);
     return VEXA_OK;
 }
 
@@ -131,6 +141,50 @@ int vexa_decompress_stream(vexa_ctx* ctx, vexa_read_fn read, void* read_user, ve
         if (dst_size != nullptr) *dst_size = r.bytes_out;
     }
     return r.status;
+}
+
+int vexa_reader_open(vexa_ctx* ctx, vexa_read_fn read, void* read_user, unsigned flags) {
+    if (ctx == nullptr || read == nullptr || (flags & ~VEXA_READ_ONE_STREAM) != 0) return VEXA_ERROR_ARGUMENT;
+    vexa::open_reader(*ctx, read, read_user, (flags & VEXA_READ_ONE_STREAM) != 0);
+    return VEXA_OK;
+}
+
+ptrdiff_t vexa_reader_read(vexa_ctx* ctx, void* buf, size_t capacity) {
+    if (ctx == nullptr) return VEXA_ERROR_ARGUMENT;
+    vexa::StreamReader& r = ctx->reader;
+    if (r.phase == vexa::ReaderPhase::closed || (buf == nullptr && capacity > 0)) return VEXA_ERROR_ARGUMENT;
+    if (r.phase == vexa::ReaderPhase::failed) return r.status;
+    if (capacity == 0) return 0;
+    while (r.out_pos == r.out_end) {
+        std::uint32_t n = 0;
+        if (const int status = vexa::next_block(*ctx, n); status != VEXA_OK) return status;
+        if (n == 0) return 0;
+    }
+    const std::size_t n = std::min<std::size_t>({capacity, r.out_end - r.out_pos, PTRDIFF_MAX});
+    std::memcpy(buf, ctx->block() + r.out_pos, n);
+    r.out_pos += static_cast<std::uint32_t>(n);
+    return static_cast<ptrdiff_t>(n);
+}
+
+uint64_t vexa_reader_complete_size(const vexa_ctx* ctx) {
+    if (ctx == nullptr || ctx->reader.phase == vexa::ReaderPhase::closed) return 0;
+    return ctx->reader.complete_size;
+}
+
+int vexa_reader_unused(const vexa_ctx* ctx, const void** data, size_t* size) {
+    if (data != nullptr) *data = nullptr;
+    if (size != nullptr) *size = 0;
+    if (ctx == nullptr || data == nullptr || size == nullptr || ctx->reader.phase != vexa::ReaderPhase::ended) {
+        return VEXA_ERROR_ARGUMENT;
+    }
+    const vexa::IoBuffer& io = ctx->io;
+    *data = io.data + io.pos;
+    *size = io.ran_dry ? 0 : io.fill - io.pos;
+    return VEXA_OK;
+}
+
+void vexa_reader_close(vexa_ctx* ctx) {
+    if (ctx != nullptr) ctx->reader.phase = vexa::ReaderPhase::closed;
 }
 
 const char* vexa_strerror(int status) {

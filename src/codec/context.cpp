@@ -50,6 +50,7 @@ vexa_ctx* create_context() {
     // without touching a page, apart from the profile's few bytes.
     vexa_ctx* const ctx = new (reinterpret_cast<void*>(aligned)) vexa_ctx;
     ctx->match.multiplier_chosen = false;
+    ctx->reader.phase = ReaderPhase::closed;
     // Trim the slack on both sides, so that the mapping is the context alone.
     if (aligned > base) munmap(mapping, aligned - base);
     const std::uintptr_t end = aligned + sizeof(vexa_ctx);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "coder/bit_models.hpp"
+#include "codec/reader.hpp"
 #include "coder/range_coder.hpp"
 #include "filters/delta.hpp"
 #include "filters/detect.hpp"
@@ -30,6 +31,7 @@ struct Context {
     std::uint8_t block_storage[CONTEXT_REACH + BLOCK_CAPACITY + DELTA_SPARE_BYTES];
     std::uint8_t work[BLOCK_CAPACITY];   // scratch space of the text substitution
     DataProfile profile;
+    StreamReader reader;
 
     std::uint8_t* block() { return block_storage + CONTEXT_REACH; }
 };

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "codec/header.hpp"
+#include "codec/reader.hpp"
 #include "filters/branch.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
@@ -25,9 +26,9 @@ int read_block(ReadFn read, void* user, std::uint8_t* block, std::uint32_t n) {
     for (std::uint32_t done = 0; done < n;) {
         const std::uint32_t piece = std::min(READ_PIECE, n - done);
         const std::ptrdiff_t got = read(user, block + done, piece);
-        if (got < 0) return VEXA_ERROR_READ;
+        if (got < 0 || got > std::ptrdiff_t{piece}) return VEXA_ERROR_READ;
         if (got == 0) return VEXA_ERROR_SHORT_INPUT;
-        done += static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(got, piece));
+        done += static_cast<std::uint32_t>(got);
     }
     return VEXA_OK;
 }
@@ -99,6 +100,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
                    void* write_user) {
     if (input_length > MAX_INPUT_LENGTH) return failure(VEXA_ERROR_TOO_LARGE);
     const auto length = static_cast<std::uint32_t>(input_length);
+    ctx.reader.phase = ReaderPhase::closed;
     start_run(ctx, length, true);
 
     bind_io_buffer(ctx.io, nullptr, write, write_user);
@@ -148,74 +150,22 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
 }
 
 RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, void* write_user) {
-    // The header comes through the same buffer as the body.
-    bind_io_buffer(ctx.io, read, nullptr, read_user);
-    std::uint8_t bytes[HEADER_BYTES_MAX];
-    std::uint32_t got = 0;
-    ParsedHeader header;
-    while (true) {
-        header = read_header(bytes, got);
-        if (header.check != HeaderCheck::incomplete || got == header.needed) break;
-        const std::uint8_t b = get_byte(ctx.io);
-        if (ctx.io.ran_dry) break;
-        bytes[got++] = b;
-    }
-    if (ctx.io.failed) return failure(VEXA_ERROR_READ);
-    // Without a length nothing is known; once the length is there, an end
-    // before the rest of the header is a cut.
-    if (got < LENGTH_BYTES) return failure(VEXA_ERROR_DAMAGED);
-    if (header.check == HeaderCheck::incomplete) return failure(VEXA_ERROR_TRUNCATED);
-    if (header.check == HeaderCheck::damaged) return failure(VEXA_ERROR_DAMAGED);
-    const std::uint32_t length = header.length;
-
-    // start_run leaves the buffer alone: the body's first bytes may be in it.
-    start_run(ctx, length, false);
-    ctx.profile = header.profile;
-    DataProfile& profile = ctx.profile;
-    if (profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, length);
-    RangeCoder rc(1, ctx.io);
-    std::uint8_t* const block = ctx.block();
-
-    for (std::uint32_t bytes_done = 0; bytes_done < length;) {
-        const std::uint32_t n = std::min(BLOCK_CAPACITY, length - bytes_done);
-        const std::uint32_t flat = rc.decode_direct_bit();
-        const std::uint32_t rate_a = rc.decode_direct_byte();
-        const std::uint32_t rate_b = rc.decode_direct_byte();
-        if (rate_a < 3 || rate_a > 6 || rate_b < 2 || rate_b > 6) {
-            if (ctx.io.failed) return failure(VEXA_ERROR_READ);
-            return failure(ctx.io.ran_dry ? VEXA_ERROR_TRUNCATED : VEXA_ERROR_DAMAGED);
-        }
-
-        bool intact = true;
-        if (profile.class_word != CLASS_STRUCTURED) {
-            const std::uint32_t text = rc.decode_direct_bit();
-            decode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rate_a, rate_b);
-            if (text) {
-                intact = text_decode(block, n, ctx.work);
-            } else if (block_filters_allowed(flat, rate_a) && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
-                branch_decode(block, n, bytes_done);
-            }
-        } else {
-            profile.row_context = static_cast<std::uint8_t>(rc.decode_direct_bit());
-            const std::uint32_t delta = rc.decode_direct_bit();
-            // A compressor turns the row context on only where rows fit.
-            intact = profile_is_safe(profile);
-            if (intact) decode_structured_block(rc, ctx.tables, block, n, profile, rate_a, rate_b);
-            if (intact && delta) delta_decode(block, 0, n, profile);
-        }
-        if (ctx.io.failed) return failure(VEXA_ERROR_READ);
-        if (ctx.io.ran_dry) return failure(VEXA_ERROR_TRUNCATED);
-        if (!intact) return failure(VEXA_ERROR_DAMAGED);
-
-        if (write(write_user, block, n) != 0) return failure(VEXA_ERROR_WRITE);
-        bytes_done += n;
-    }
-    // An empty input's coder bytes are read but not needed: a reader that
-    // fails on them has still failed.
-    if (ctx.io.failed) return failure(VEXA_ERROR_READ);
+    open_reader(ctx, read, read_user, true);
     RunResult done;
-    done.bytes_in = ctx.io.moved;
-    done.bytes_out = length;
+    for (std::uint32_t n = 0;;) {
+        if (const int status = next_block(ctx, n); status != VEXA_OK) {
+            ctx.reader.phase = ReaderPhase::closed;
+            return failure(status);
+        }
+        if (n == 0) break;
+        if (write(write_user, ctx.block(), n) != 0) {
+            ctx.reader.phase = ReaderPhase::closed;
+            return failure(VEXA_ERROR_WRITE);
+        }
+        done.bytes_out += n;
+    }
+    ctx.reader.phase = ReaderPhase::closed;
+    done.bytes_in = ctx.reader.complete_size;
     return done;
 }
 

@@ -27,10 +27,11 @@ void refill_io_buffer(IoBuffer& io) {
     std::size_t got = 0;
     if (!io.ran_dry && !io.failed) {
         const std::ptrdiff_t r = io.read(io.user, io.data, IO_BUFFER_SIZE);
-        if (r < 0) {
+        // A count past the capacity is as much a failure as a negative one.
+        if (r < 0 || static_cast<std::size_t>(r) > IO_BUFFER_SIZE) {
             io.failed = true;
         } else {
-            got = static_cast<std::size_t>(r) < IO_BUFFER_SIZE ? static_cast<std::size_t>(r) : IO_BUFFER_SIZE;
+            got = static_cast<std::size_t>(r);
             io.moved += got;
         }
     }

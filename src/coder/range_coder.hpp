@@ -88,6 +88,7 @@ struct RangeCoder {
     std::uint32_t code;
     IoBuffer* io;                // where the coded bytes go or come from
 
+    RangeCoder() = default;
     // The decoder reads five bytes here. The first is always the encoder's
     // initial cache byte (0); the four after it shift it out again.
     RangeCoder(std::int32_t dir, IoBuffer& buffer);
