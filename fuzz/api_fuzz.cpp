@@ -1,6 +1,7 @@
 // The public API under a careless or hostile caller: destinations of every
 // size around the one needed, damaged, cut and padded compressed data, and
-// stream functions that fail, end early or hand out a few bytes at a time.
+// stream functions that fail, end early or hand out a few bytes at a time,
+// and the reader pulled in random sizes over streams one after another.
 // One context serves every call, failed ones included; now and then a
 // fresh context repeats a call and must give the same answer.
 //
@@ -163,6 +164,8 @@ struct Params {
     std::uint16_t read_fail[2];
     std::uint16_t read_end;
     std::uint8_t write_fail[2];
+    std::uint8_t sequence;     // which streams follow one another for the reader
+    std::uint32_t pull_seed;   // the reader's read and pull sizes
 };
 
 Params take_params(FuzzedDataProvider& fdp) {
@@ -183,6 +186,8 @@ Params take_params(FuzzedDataProvider& fdp) {
         p.write_fail[k] = fdp.ConsumeIntegral<std::uint8_t>() % 8;
     }
     p.read_end = fdp.ConsumeIntegral<std::uint16_t>() % 1024;
+    p.sequence = fdp.ConsumeIntegral<std::uint8_t>();
+    p.pull_seed = fdp.ConsumeIntegral<std::uint32_t>();
     return p;
 }
 
@@ -190,20 +195,80 @@ struct Decoded {
     int status;
     std::size_t size;
     Bytes bytes;
+    std::size_t used;   // the stream's exact size
 };
 
 Decoded decompress_checked(vexa_ctx* ctx, const Bytes& packed, std::size_t capacity, std::uint64_t stored) {
     Destination dst(capacity);
-    std::size_t size = 12345;
-    const int status = vexa_decompress(ctx, packed.data(), packed.size(), dst.data(), capacity, &size);
+    std::size_t size = 12345, used = 12345;
+    const int status =
+        vexa_decompress_sized(ctx, packed.data(), packed.size(), dst.data(), capacity, &size, &used);
     CHECK(dst.guard_intact());
+    CHECK(status == VEXA_OK ? used <= packed.size() : used == 0);
     if (packed.size() >= 4 && stored > capacity) {
         CHECK(status == VEXA_ERROR_DST_TOO_SMALL);
     } else {
         CHECK(status == VEXA_OK || status == VEXA_ERROR_TRUNCATED || status == VEXA_ERROR_DAMAGED);
     }
     CHECK(status == VEXA_OK ? size == stored : size == 0);
-    return {status, size, status == VEXA_OK ? Bytes(dst.bytes.begin(), dst.bytes.begin() + size) : Bytes{}};
+    return {status, size, status == VEXA_OK ? Bytes(dst.bytes.begin(), dst.bytes.begin() + size) : Bytes{}, used};
+}
+
+// What a reader of every stream must give for `all`: the one-stream
+// results in turn, up to a rest of zero bytes or the first failure;
+// unknown where a claim is too long to decode here. An empty stream's
+// coder bytes must be zeros there.
+struct Expected {
+    bool known = true;
+    int status = VEXA_OK;
+    Bytes bytes;
+    std::size_t complete = 0;
+};
+
+Expected expected_streams(vexa_ctx* ctx, const Bytes& all) {
+    Expected e;
+    for (std::size_t at = 0;;) {
+        const Bytes rest(all.begin() + static_cast<std::ptrdiff_t>(at), all.end());
+        const bool zeros = std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == 0; });
+        if (at > 0 && zeros && rest.size() < 9) return e;
+        std::uint64_t stored = 0;
+        vexa_stored_length(rest.data(), rest.size(), &stored);
+        if (stored > decode_limit(rest.size())) {
+            e.known = false;
+            return e;
+        }
+        const Decoded d = decompress_checked(ctx, rest, stored, stored);
+        if (d.status == VEXA_OK && stored == 0 &&
+            !std::all_of(rest.begin() + 4, rest.begin() + static_cast<std::ptrdiff_t>(d.used),
+                         [](std::uint8_t b) { return b == 0; })) {
+            e.status = VEXA_ERROR_DAMAGED;
+            return e;
+        }
+        if (d.status != VEXA_OK) {
+            e.status = d.status;
+            return e;
+        }
+        // A short empty stream at the very end is padding, not a stream.
+        if (at > 0 && stored == 0 && d.used < 9) return e;
+        e.bytes.insert(e.bytes.end(), d.bytes.begin(), d.bytes.end());
+        at += d.used;
+        e.complete = at;
+    }
+}
+
+// A small generator of read and pull sizes, mostly small, now and then large.
+std::size_t next_size(std::uint32_t& state) {
+    state = state * 1664525u + 1013904223u;
+    const std::uint32_t r = state >> 8;
+    return r % 4 == 0 ? 1 + r % 70000 : 1 + r % 97;
+}
+
+std::ptrdiff_t random_read(void* user, void* buf, std::size_t capacity) {
+    auto& s = *static_cast<std::pair<const Bytes*, std::pair<std::size_t, std::uint32_t>>*>(user);
+    const std::size_t n = std::min({capacity, next_size(s.second.second), s.first->size() - s.second.first});
+    if (n > 0) std::memcpy(buf, s.first->data() + s.second.first, n);
+    s.second.first += n;
+    return static_cast<std::ptrdiff_t>(n);
 }
 
 }  // namespace
@@ -300,7 +365,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CHECK(status == VEXA_OK || status == VEXA_ERROR_TRUNCATED || status == VEXA_ERROR_DAMAGED);
         }
         if (status == VEXA_OK) {
-            CHECK(taken == source.pos && written == stored && sink.out.size() == stored);
+            CHECK(taken <= source.pos && written == stored && sink.out.size() == stored);
+            if (decoded.status == VEXA_OK) CHECK(taken == decoded.used);
             if (decoded.status == VEXA_OK) CHECK(sink.out == decoded.bytes);
         } else {
             CHECK(taken == 0 && written == 0);
@@ -309,6 +375,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 CHECK(sink.out.size() <= decoded.bytes.size() &&
                       std::equal(sink.out.begin(), sink.out.end(), decoded.bytes.begin()));
             }
+        }
+    }
+
+    // The reader over streams one after another, pulled in random sizes,
+    // gives the one-stream results in turn.
+    {
+        const Bytes zeros(p.sequence % 19, 0);
+        const Bytes* const parts[4] = {&packed, &damaged, &zeros, &input};
+        Bytes all;
+        for (int k = 0; k < 3; ++k) {
+            const Bytes& part = *parts[(p.sequence >> (2 * k)) & 3];
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        const Expected want = expected_streams(ctx, all);
+        if (want.known) {
+            std::pair<const Bytes*, std::pair<std::size_t, std::uint32_t>> reader{&all, {0, p.pull_seed}};
+            CHECK(vexa_reader_open(ctx, random_read, &reader, 0) == VEXA_OK);
+            std::uint32_t pulls = p.pull_seed ^ 0x9E3779B9u;
+            Bytes got, buf(70000);
+            std::ptrdiff_t n = 0;
+            while ((n = vexa_reader_read(ctx, buf.data(), next_size(pulls))) > 0) {
+                got.insert(got.end(), buf.begin(), buf.begin() + n);
+            }
+            CHECK(n == want.status);
+            CHECK(vexa_reader_complete_size(ctx) == want.complete);
+            // Before a failure, whole blocks of the streams' bytes only.
+            if (n == VEXA_OK) {
+                CHECK(got == want.bytes);
+            } else {
+                CHECK(got.size() >= want.bytes.size() && got.size() <= want.bytes.size() + STREAM_BLOCK &&
+                      std::equal(got.begin(), got.begin() + std::min(got.size(), want.bytes.size()),
+                                 want.bytes.begin()));
+            }
+            vexa_reader_close(ctx);
         }
     }
     return 0;

@@ -2,12 +2,13 @@
  * libvexa: the vexa compressed format as a library.
  *
  * A compressed stream is a 4-byte little-endian length, a few profile bytes
- * and one range-coded body. The same input always gives the same bytes, on
- * every machine and through every function below, and the same bytes as the
- * `vexa` program writes. The format has no checksum: most damage to a
- * compressed stream is not detected and decodes into wrong bytes of the
- * stored length; what is detected is reported (VEXA_ERROR_TRUNCATED,
- * VEXA_ERROR_DAMAGED).
+ * and one range-coded body, which ends exactly where its decoder stops, so
+ * that a file may hold several streams one after another (see the reader).
+ * The same input always gives the same bytes, on every machine and through
+ * every function below, and the same bytes as the `vexa` program writes.
+ * The format has no checksum: most damage to a compressed stream is not
+ * detected and decodes into wrong bytes of the stored length; what is
+ * detected is reported (VEXA_ERROR_TRUNCATED, VEXA_ERROR_DAMAGED).
  *
  * Memory: all working memory lives in a context (vexa_ctx), about 5 MiB of
  * address space allocated once by vexa_create; nothing else is allocated,
@@ -43,7 +44,7 @@ extern "C" {
 #endif
 
 #define VEXA_VERSION_MAJOR 0
-#define VEXA_VERSION_MINOR 2
+#define VEXA_VERSION_MINOR 3
 #define VEXA_VERSION_PATCH 0
 
 /* Status codes. */

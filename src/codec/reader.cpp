@@ -69,12 +69,17 @@ int begin_stream(Context& ctx) {
 
     if (header.length == 0) {
         // The coder's five bytes: nothing is decoded from them, and an end
-        // among them is no cut.
+        // among them is no cut; after a complete stream it is padding.
         std::uint8_t b = 0;
-        for (int i = 0; i < 5 && take_byte(io, b); ++i) {
+        int taken = 0;
+        for (; taken < 5 && take_byte(io, b); ++taken) {
             if (b != 0 && !r.one_stream) return fail(r, VEXA_ERROR_DAMAGED);
         }
         if (io.failed) return fail(r, VEXA_ERROR_READ);
+        if (taken < 5 && r.streams > 0) {
+            r.phase = ReaderPhase::ended;
+            return VEXA_OK;
+        }
         stream_complete(ctx);
         return VEXA_OK;
     }

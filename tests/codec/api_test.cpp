@@ -423,6 +423,220 @@ TEST(ApiStream, CallbackFailuresEndTheRun) {
     EXPECT_EQ(round_trip_fault(ctx, input, packed), "");
 }
 
+// A read function that answers with one byte more than it was asked for.
+std::ptrdiff_t read_too_much(void* user, void* buf, std::size_t capacity) {
+    const std::ptrdiff_t got = read_pieces(user, buf, capacity);
+    return got > 0 ? static_cast<std::ptrdiff_t>(capacity) + 1 : got;
+}
+
+struct Pulled {
+    int status = VEXA_OK;     // the first negative return, or VEXA_OK after a 0
+    Bytes out;                // every byte handed out before that
+    std::uint64_t complete;   // vexa_reader_complete_size at the end
+};
+
+// Everything a reader restores from `input`, pulled with capacities taken
+// in turn from `sizes`; asserts that an end or a failure sticks.
+Pulled pull(vexa_ctx* ctx, const Bytes& input, unsigned flags, std::vector<std::size_t> sizes = {BLOCK},
+            std::size_t piece = SIZE_MAX) {
+    Reader reader{&input, piece};
+    Pulled p;
+    EXPECT_EQ(vexa_reader_open(ctx, read_pieces, &reader, flags), VEXA_OK);
+    Bytes buf(*std::max_element(sizes.begin(), sizes.end()));
+    for (std::size_t k = 0;; ++k) {
+        const std::size_t capacity = sizes[k % sizes.size()];
+        const std::ptrdiff_t got = vexa_reader_read(ctx, buf.data(), capacity);
+        if (got <= 0) {
+            p.status = static_cast<int>(got);
+            EXPECT_EQ(vexa_reader_read(ctx, buf.data(), capacity), got) << "a second call after the end";
+            break;
+        }
+        EXPECT_LE(static_cast<std::size_t>(got), capacity);
+        p.out.insert(p.out.end(), buf.begin(), buf.begin() + got);
+    }
+    p.complete = vexa_reader_complete_size(ctx);
+    return p;
+}
+
+Bytes joined(std::initializer_list<const Bytes*> parts) {
+    Bytes all;
+    for (const Bytes* part : parts) all.insert(all.end(), part->begin(), part->end());
+    return all;
+}
+
+// Streams of every kind one after another, pulled in awkward sizes, give
+// their inputs one after another; with VEXA_READ_ONE_STREAM the first
+// alone, its exact size, and the bytes read past it handed back.
+TEST(ApiReader, RestoresConcatenatedStreams) {
+    const OwnedCtx owned = new_context();
+    vexa_ctx* const ctx = owned.get();
+    const Bytes a = two_blocks(), b = bitmap(64, 100), c, d = golden("english_600.txt");
+    const Bytes pa = compress(ctx, a).out, pb = compress(ctx, b).out, pc = compress(ctx, c).out,
+                pd = compress(ctx, d).out;
+    const Bytes packed = joined({&pa, &pb, &pc, &pd, &pc}), plain = joined({&a, &b, &d});
+    const std::vector<std::size_t> patterns[] = {{BLOCK}, {1}, {7, 4095, 65537}, {BLOCK + 3, 1}};
+    for (const auto& sizes : patterns) {
+        const Pulled p = pull(ctx, packed, 0, sizes, 1 + sizes[0] % 70000);
+        EXPECT_EQ(p.status, VEXA_OK) << "capacities from " << sizes[0];
+        EXPECT_EQ(difference(p.out, plain), "") << "capacities from " << sizes[0];
+        EXPECT_EQ(p.complete, packed.size());
+    }
+
+    const Pulled one = pull(ctx, packed, VEXA_READ_ONE_STREAM);
+    EXPECT_EQ(difference(one.out, a), "");
+    EXPECT_EQ(one.complete, pa.size());
+    const void* unused = nullptr;
+    std::size_t unused_size = 0;
+    ASSERT_EQ(vexa_reader_unused(ctx, &unused, &unused_size), VEXA_OK);
+    const auto* from = static_cast<const std::uint8_t*>(unused);
+    EXPECT_GT(unused_size, 0u);
+    EXPECT_EQ(Bytes(from, from + unused_size),
+              Bytes(packed.begin() + static_cast<long>(pa.size()), packed.begin() + static_cast<long>(pa.size() + unused_size)));
+
+    // The corpus's compressed files, one after another.
+    if (const std::string dir = corpus_dir(); !dir.empty()) {
+        Bytes all_packed, all_plain;
+        for (const auto& entry : std::filesystem::directory_iterator(dir + "/expected")) {
+            if (entry.path().extension() != ".vx") continue;
+            const Bytes x = read_file(entry.path().string()), y = read_file(dir + "/" + entry.path().stem().string());
+            all_packed.insert(all_packed.end(), x.begin(), x.end());
+            all_plain.insert(all_plain.end(), y.begin(), y.end());
+        }
+        const Pulled p = pull(ctx, all_packed, 0);
+        EXPECT_EQ(p.status, VEXA_OK);
+        EXPECT_EQ(difference(p.out, all_plain), "") << "the corpus concatenated";
+    }
+}
+
+// After a complete stream only zero bytes may follow: a reader restores the
+// stream whole, then reports anything else, and knows where the last
+// complete stream ended. The one-stream calls restore the stream and say where it ended.
+TEST(ApiReader, OnlyZerosMayFollowTheLastStream) {
+    const OwnedCtx owned = new_context();
+    vexa_ctx* const ctx = owned.get();
+    const Bytes input = two_blocks();
+    const Bytes packed = compress(ctx, input).out, next = compress(ctx, golden("english_600.txt")).out;
+    const struct {
+        Bytes tail;
+        int status;   // VEXA_ERROR_DAMAGED stands for either failure
+        std::string what;
+    } cases[] = {
+        {{}, VEXA_OK, "nothing"},
+        {Bytes(1, 0), VEXA_OK, "1 zero"},
+        {Bytes(7, 0), VEXA_OK, "7 zeros"},
+        {Bytes(9, 0), VEXA_OK, "9 zeros"},
+        {Bytes(1000, 0), VEXA_OK, "1000 zeros"},
+        {{0x41}, VEXA_ERROR_TRUNCATED, "1 non-zero byte"},
+        {{0, 0, 7}, VEXA_ERROR_TRUNCATED, "3 bytes"},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, VEXA_ERROR_DAMAGED, "an empty stream's coder bytes not zero"},
+        {Bytes(next.begin(), next.begin() + 20), VEXA_ERROR_TRUNCATED, "20 bytes of another stream"},
+        {random_bytes(5000, 9), VEXA_ERROR_DAMAGED, "random bytes"},
+    };
+    const auto check = [&](const Bytes& tail, int status, const std::string& what) {
+        const Bytes file = joined({&packed, &tail});
+        const Pulled p = pull(ctx, file, 0, {65536});
+        if (status == VEXA_ERROR_DAMAGED) {
+            EXPECT_TRUE(p.status == VEXA_ERROR_DAMAGED || p.status == VEXA_ERROR_TRUNCATED) << what;
+        } else {
+            EXPECT_EQ(p.status, status) << what;
+        }
+        EXPECT_EQ(difference(p.out, input), "") << what;
+        // Zeros count as the empty streams they hold, nine bytes each.
+        const auto zeros = std::find_if(tail.begin(), tail.end(), [](auto x) { return x != 0; }) - tail.begin();
+        EXPECT_EQ(p.complete, packed.size() + static_cast<std::size_t>(zeros) / 9 * 9) << what;
+
+        Bytes dst(input.size());
+        std::size_t size = 0, used = 0;
+        EXPECT_EQ(vexa_decompress_sized(ctx, file.data(), file.size(), dst.data(), dst.size(), &size, &used), VEXA_OK)
+            << what;
+        EXPECT_EQ(used, packed.size()) << what;
+        Reader coded{&file, 4096};
+        Writer restored;
+        std::uint64_t taken = 0;
+        EXPECT_EQ(vexa_decompress_stream(ctx, read_pieces, &coded, write_pieces, &restored, &taken, nullptr), VEXA_OK)
+            << what;
+        EXPECT_EQ(taken, packed.size()) << what;
+        EXPECT_EQ(difference(restored.out, input), "") << what;
+    };
+    for (const auto& c : cases) check(c.tail, c.status, c.what);
+    for (std::size_t cut = next.size() - std::min<std::size_t>(64, next.size()); cut < next.size(); ++cut) {
+        check(Bytes(next.begin(), next.begin() + static_cast<long>(cut)), VEXA_ERROR_TRUNCATED,
+              "another stream cut to " + std::to_string(cut));
+    }
+
+    // Fewer than 4 bytes, alone: the same status from every entry point.
+    for (const Bytes& file : {Bytes{}, Bytes{0}, Bytes{1, 2, 3}}) {
+        const std::string what = std::to_string(file.size()) + " bytes alone";
+        std::uint64_t length = 0;
+        EXPECT_EQ(vexa_stored_length(file.data(), file.size(), &length), VEXA_ERROR_TRUNCATED) << what;
+        EXPECT_EQ(call(vexa_decompress, ctx, file, 10).status, VEXA_ERROR_TRUNCATED) << what;
+        Reader coded{&file};
+        Writer restored;
+        EXPECT_EQ(vexa_decompress_stream(ctx, read_pieces, &coded, write_pieces, &restored, nullptr, nullptr),
+                  VEXA_ERROR_TRUNCATED)
+            << what;
+        EXPECT_EQ(pull(ctx, file, 0).status, VEXA_ERROR_TRUNCATED) << what;
+        EXPECT_EQ(pull(ctx, file, VEXA_READ_ONE_STREAM).status, VEXA_ERROR_TRUNCATED) << what;
+    }
+}
+
+// The reader's edges: no reader, capacity 0, bad callbacks, failures that
+// stick, and a context that is at once ready for another run after a
+// reader is closed half-way or overtaken by a compression.
+TEST(ApiReader, EdgesAndMisuse) {
+    const OwnedCtx owned = new_context();
+    vexa_ctx* const ctx = owned.get();
+    const Bytes input = two_blocks();
+    const Bytes packed = compress(ctx, input).out;
+    Bytes buf(100);
+    const void* data = nullptr;
+    std::size_t size = 0;
+
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), buf.size()), VEXA_ERROR_ARGUMENT) << "no reader open";
+    EXPECT_EQ(vexa_reader_read(nullptr, buf.data(), buf.size()), VEXA_ERROR_ARGUMENT);
+    EXPECT_EQ(vexa_reader_open(nullptr, read_pieces, nullptr, 0), VEXA_ERROR_ARGUMENT);
+    EXPECT_EQ(vexa_reader_open(ctx, nullptr, nullptr, 0), VEXA_ERROR_ARGUMENT);
+    EXPECT_EQ(vexa_reader_open(ctx, read_pieces, nullptr, 2), VEXA_ERROR_ARGUMENT);
+    vexa_reader_close(nullptr);
+
+    Reader reader{&packed};
+    ASSERT_EQ(vexa_reader_open(ctx, read_pieces, &reader, 0), VEXA_OK);
+    EXPECT_EQ(vexa_reader_read(ctx, nullptr, 5), VEXA_ERROR_ARGUMENT);
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), 0), 0);
+    EXPECT_EQ(reader.pos, 0u) << "capacity 0 reads nothing";
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), 3), 3);
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), Bytes(input.begin(), input.begin() + 3));
+    EXPECT_EQ(vexa_reader_unused(ctx, &data, &size), VEXA_ERROR_ARGUMENT) << "before the end";
+    // A compression ends the reader; so does a close. Both leave exact runs.
+    EXPECT_EQ(round_trip_fault(ctx, input, packed), "");
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), buf.size()), VEXA_ERROR_ARGUMENT) << "after a compression";
+    reader.pos = 0;
+    ASSERT_EQ(vexa_reader_open(ctx, read_pieces, &reader, 0), VEXA_OK);
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), buf.size()), 100);
+    vexa_reader_close(ctx);
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), buf.size()), VEXA_ERROR_ARGUMENT) << "after the close";
+    EXPECT_EQ(round_trip_fault(ctx, input, packed), "") << "after a close half-way";
+
+    // Read functions that fail half-way or hand out more than asked.
+    Reader failing{&packed, 4096, packed.size() / 2};
+    ASSERT_EQ(vexa_reader_open(ctx, read_pieces, &failing, 0), VEXA_OK);
+    std::ptrdiff_t got = 0;
+    while ((got = vexa_reader_read(ctx, buf.data(), buf.size())) > 0) {
+    }
+    EXPECT_EQ(got, VEXA_ERROR_READ);
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), 0), VEXA_ERROR_READ) << "a failure sticks";
+    Reader greedy{&packed};
+    ASSERT_EQ(vexa_reader_open(ctx, read_too_much, &greedy, 0), VEXA_OK);
+    EXPECT_EQ(vexa_reader_read(ctx, buf.data(), buf.size()), VEXA_ERROR_READ);
+    greedy.pos = 0;
+    Writer w;
+    EXPECT_EQ(vexa_decompress_stream(ctx, read_too_much, &greedy, write_pieces, &w, nullptr, nullptr), VEXA_ERROR_READ);
+    greedy = {&input};
+    EXPECT_EQ(vexa_compress_stream(ctx, input.size(), read_too_much, &greedy, write_pieces, &w, nullptr),
+              VEXA_ERROR_READ);
+    EXPECT_EQ(round_trip_fault(ctx, input, packed), "");
+}
+
 // The corpus (or, without it, the golden files and generated data) shared
 // out to four threads with a context each; every result checked against
 // the expected bytes and the input once all have joined.

@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix and builds example.c against it
 # as a user would: through pkg-config (shared, then static with --static),
 # and, after the whole prefix has been moved, through find_package (both
-# libraries). Every program must run and restore its buffer.
+# libraries); and a program built against the 0.2.0 header. Every program
+# must run and restore its buffer.
 #
 #   install.sh BUILD_DIR SCRATCH_DIR C_COMPILER VERSION
 # Exits 77 (skipped) when pkg-config or the C compiler is missing.
@@ -49,6 +50,11 @@ LD_LIBRARY_PATH=$(pkg-config --variable=libdir vexa) run "$scratch/pc_shared" sh
 # shellcheck disable=SC2046
 quiet "$cc" "${flags[@]}" -static "$here/example.c" $(pkg-config --static --cflags --libs vexa) -o "$scratch/pc_static"
 run "$scratch/pc_static" static
+
+# Built against the 0.2.0 header, run with today's shared library.
+quiet "$cc" "${flags[@]}" -I"$here/abi" "$here/abi/old_program.c" -L"$(pkg-config --variable=libdir vexa)" -lvexa \
+  -o "$scratch/old_program"
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir vexa) run "$scratch/old_program" shared
 
 echo "== find_package, from a moved prefix"
 mv "$prefix" "$scratch/moved"
