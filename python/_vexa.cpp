@@ -1,7 +1,8 @@
 // vexa._vexa: the library's C API as a CPython extension. The public names
-// (compress, decompress, VexaError) are re-exported by the vexa package; the
-// rest serves vexa.VexaFile: compress_stream for writing on close(), and
-// Decoder, the pull-style reader over the library's push-style stream.
+// (compress, decompress, VexaError, VexaTruncatedError) are re-exported by
+// the vexa package; the rest serves vexa.VexaFile: compress_stream for
+// writing on close(), and Reader, the library's pull reader over a file
+// object.
 //
 // Coding always runs with the GIL released, on memory that the caller's
 // buffer export keeps alive. Contexts come from a small pool: a fresh one is
@@ -11,19 +12,19 @@
 #include <Python.h>
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "vexa.h"
 
 namespace {
 
-PyObject* vexa_error = nullptr;   // vexa.VexaError
+PyObject* vexa_error = nullptr;       // vexa.VexaError, an OSError
+PyObject* truncated_error = nullptr;  // vexa.VexaTruncatedError, also an EOFError
 
 // ---------------------------------------------------------------- contexts
 
@@ -60,14 +61,28 @@ void free_pool(void*) {
     while (pool_count > 0) vexa_free(pool[--pool_count]);
 }
 
-// Sets the Python exception for a failed status and returns null.
-PyObject* raise_status(int status) {
+// A child forked while another thread held the pool's lock would wait for
+// it forever: the lock is held across fork, and each side lets go of it.
+void lock_pool() { pool_lock.lock(); }
+void unlock_pool() { pool_lock.unlock(); }
+
+// Sets the Python exception for a failed status and returns null. For a
+// reader that has restored some streams, `complete` is where the last of
+// them ends in its input: what a caller can still keep.
+PyObject* raise_status(int status, std::uint64_t complete = 0) {
     switch (status) {
         case VEXA_ERROR_MEMORY: return PyErr_NoMemory();
-        case VEXA_ERROR_TOO_LARGE: PyErr_SetString(PyExc_ValueError, vexa_strerror(status)); break;
+        case VEXA_ERROR_TOO_LARGE: PyErr_SetString(PyExc_ValueError, vexa_strerror(status)); return nullptr;
         case VEXA_ERROR_ARGUMENT:
-        case VEXA_ERROR_DST_TOO_SMALL: PyErr_SetString(PyExc_SystemError, vexa_strerror(status)); break;
-        default: PyErr_SetString(vexa_error, vexa_strerror(status)); break;
+        case VEXA_ERROR_DST_TOO_SMALL: PyErr_SetString(PyExc_SystemError, vexa_strerror(status)); return nullptr;
+        default: break;
+    }
+    PyObject* const type = status == VEXA_ERROR_TRUNCATED ? truncated_error : vexa_error;
+    if (complete > 0) {
+        PyErr_Format(type, "%s (the last complete stream ends at byte %llu of the compressed data)",
+                     vexa_strerror(status), static_cast<unsigned long long>(complete));
+    } else {
+        PyErr_SetString(type, vexa_strerror(status));
     }
     return nullptr;
 }
@@ -163,54 +178,87 @@ PyObject* compress(PyObject*, PyObject* data) {
     return w.out;
 }
 
+// Every restored byte of a reader's input, in a bytes object that grows as
+// they are decoded. A stream's stored length is only a claim until its data
+// has been decoded (24 bytes can claim 4 GiB), so it never sizes the result:
+// memory follows what is really restored. Doubling keeps the copies few, and
+// realloc moves the pages of a large object rather than its bytes.
+constexpr std::size_t FIRST_CAPACITY = 512 * 1024;   // one block
+
+struct Restored {
+    PyObject* out = nullptr;   // null until the first byte has room
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    ~Restored() { Py_XDECREF(out); }
+
+    // The bytes restored, the object handed over.
+    PyObject* finish() {
+        if (out == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
+        // Shrinking is done in place: no copy.
+        if (size < capacity && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(size)) != 0) return nullptr;
+        return std::exchange(out, nullptr);
+    }
+};
+
+// Pulls the reader on ctx dry with the GIL released (`released` is the
+// thread state, shared with any read function that takes the GIL back, as
+// growing the object does). Returns 0 at the end of the data, the reader's
+// failure, or VEXA_ERROR_MEMORY with MemoryError set. `first` is the first
+// capacity: one more than the bytes expected, so that the reader tells the
+// end without a second allocation.
+std::ptrdiff_t pull_all(vexa_ctx* ctx, Restored& r, std::size_t first, PyThreadState*& released) {
+    while (true) {
+        if (r.size == r.capacity) {
+            const std::size_t want = r.out == nullptr ? first : std::max(2 * r.capacity, FIRST_CAPACITY);
+            if (want > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return VEXA_ERROR_MEMORY;
+            PyEval_RestoreThread(released);
+            const bool grown = r.out == nullptr
+                ? (r.out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want))) != nullptr
+                : _PyBytes_Resize(&r.out, static_cast<Py_ssize_t>(want)) == 0;
+            released = PyEval_SaveThread();
+            if (!grown) return VEXA_ERROR_MEMORY;
+            r.capacity = want;
+        }
+        const std::ptrdiff_t n = vexa_reader_read(ctx, PyBytes_AS_STRING(r.out) + r.size, r.capacity - r.size);
+        if (n <= 0) return n;
+        r.size += static_cast<std::size_t>(n);
+    }
+}
+
 PyDoc_STRVAR(decompress_doc,
 "decompress(data, /)\n--\n\n"
-"Restore the bytes of a compressed stream held in a bytes-like object.\n\n"
-"Bytes after the end of the stream are ignored. Raises VexaError when the\n"
-"data is truncated or holds values that no compressor writes. The format\n"
-"has no checksum: most other damage restores wrong bytes without an error.");
+"Restore the bytes of the compressed data in a bytes-like object: every\n"
+"stream of it, one after another, as concatenated files hold them.\n\n"
+"Zero bytes may follow the last stream, as padding; anything else there\n"
+"raises VexaError, as does data that holds values that no compressor\n"
+"writes. Data that ends inside a stream raises VexaTruncatedError, both a\n"
+"VexaError and an EOFError. Memory grows with the bytes really restored,\n"
+"never with the lengths that the data claims. The format has no checksum:\n"
+"most other damage restores wrong bytes without an error.");
 
 PyObject* decompress(PyObject*, PyObject* data) {
     BufferHold in;
     if (!in.get(data, PyBUF_SIMPLE)) return nullptr;
-    // The stored length sizes the result exactly. Fewer than 4 bytes are
-    // left to the library to report, as it does for the command line.
-    std::uint64_t length = 0;
-    vexa_stored_length(in.view.buf, static_cast<std::size_t>(in.view.len), &length);
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    if (out == nullptr) return nullptr;
     vexa_ctx* const ctx = take_context();
-    if (ctx == nullptr) {
-        Py_DECREF(out);
-        return PyErr_NoMemory();
-    }
-    std::size_t got = 0;
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = vexa_decompress(ctx, in.view.buf, static_cast<std::size_t>(in.view.len), PyBytes_AS_STRING(out),
-                             static_cast<std::size_t>(length), &got);
-    Py_END_ALLOW_THREADS
+    if (ctx == nullptr) return PyErr_NoMemory();
+    SpanReader source{static_cast<const std::uint8_t*>(in.view.buf), static_cast<std::size_t>(in.view.len)};
+    vexa_reader_open(ctx, read_span, &source, 0);
+    // The first stream's claim, bounded by a block, sizes the start: most
+    // data is one stream, restored then without growing.
+    std::uint64_t claim = 0;
+    vexa_stored_length(in.view.buf, static_cast<std::size_t>(in.view.len), &claim);
+    const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(claim, FIRST_CAPACITY)) + 1;
+    Restored restored;
+    PyThreadState* released = PyEval_SaveThread();
+    const std::ptrdiff_t status = pull_all(ctx, restored, first, released);
+    const std::uint64_t complete = vexa_reader_complete_size(ctx);
+    vexa_reader_close(ctx);
+    PyEval_RestoreThread(released);
     give_context(ctx);
-    if (status != VEXA_OK) {
-        Py_DECREF(out);
-        return raise_status(status);
-    }
-    return out;
-}
-
-PyDoc_STRVAR(stored_length_doc,
-"stored_length(data, /)\n--\n\n"
-"The uncompressed length stored in the first 4 bytes of a compressed\n"
-"stream. Raises VexaError for fewer than 4 bytes.");
-
-PyObject* stored_length(PyObject*, PyObject* data) {
-    BufferHold in;
-    if (!in.get(data, PyBUF_SIMPLE)) return nullptr;
-    std::uint64_t length = 0;
-    const int status = vexa_stored_length(in.view.buf, static_cast<std::size_t>(in.view.len), &length);
-    if (status != VEXA_OK) return raise_status(status);
-    return PyLong_FromUnsignedLongLong(length);
+    if (status == 0) return restored.finish();
+    if (PyErr_Occurred()) return nullptr;
+    return raise_status(static_cast<int>(status), complete);
 }
 
 // ------------------------------------------------------------ compress_stream
@@ -239,8 +287,9 @@ std::ptrdiff_t read_callback(void* user, void* buf, std::size_t capacity) {
     auto& e = *static_cast<CallbackEnds*>(user);
     PyEval_RestoreThread(e.released);
     std::ptrdiff_t got = -1;
-    // The view is released before returning; the only caller is VexaFile,
-    // whose temporary file does not keep it.
+    // The buffer is the library's: a readinto that kept the view would
+    // write into it later. Releasing the view fails (BufferError) while
+    // anything still holds it, and so does the read.
     PyObject* view = PyMemoryView_FromMemory(static_cast<char*>(buf), static_cast<Py_ssize_t>(capacity), PyBUF_WRITE);
     PyObject* result = view != nullptr ? PyObject_CallOneArg(e.readinto, view) : nullptr;
     if (result != nullptr) {
@@ -252,13 +301,16 @@ std::ptrdiff_t read_callback(void* user, void* buf, std::size_t capacity) {
         }
         Py_DECREF(result);
     }
+    if (got < 0) keep_error(e);   // before release() runs: no call with an exception set
     if (view != nullptr) {
         PyObject* done = PyObject_CallMethod(view, "release", nullptr);
-        if (done == nullptr) got = -1;
+        if (done == nullptr) {
+            got = -1;
+            keep_error(e);
+        }
         Py_XDECREF(done);
         Py_DECREF(view);
     }
-    if (got < 0) keep_error(e);
     e.released = PyEval_SaveThread();
     return got;
 }
@@ -315,332 +367,222 @@ PyObject* compress_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromUnsignedLongLong(written);
 }
 
-// --------------------------------------------------------------------- Decoder
+// ---------------------------------------------------------------------- Reader
 
-// The library decodes by pushing blocks into a write function; a reader
-// pulls. The run therefore goes on a helper thread that takes turns with the
-// caller, as a coroutine would: whenever it needs input or has a block, it
-// hands the turn back and waits. The helper never touches Python; the
-// caller's thread does all the reading of the file, and copies out of the
-// block while the helper waits inside the write function, so the block is
-// served from the context itself. Memory: one context, the helper's stack,
-// and the caller's chunk of input (at most 64 KiB) while it is copied in.
-enum class Event { need_input, block, done };
-
-struct DecodeRun {
-    std::mutex lock;
-    std::condition_variable turn_changed;
-    bool helper_turn = true;
-    bool stop = false;   // the caller gives up: every callback fails from now on
-    Event event = Event::need_input;
-    std::uint8_t* input = nullptr;   // need_input: where the helper wants the bytes
-    std::size_t input_capacity = 0;
-    std::ptrdiff_t input_got = 0;
-    const std::uint8_t* block = nullptr;   // block: what the helper offers
-    std::size_t block_size = 0;
-    int status = VEXA_OK;   // done: how the run ended
-    vexa_ctx* ctx = nullptr;
-    pthread_t thread{};
-    bool started = false;
-    pid_t owner = 0;   // a forked child has the memory, but not the thread
-};
-
-// Helper side: hands the turn to the caller and waits for it to come back.
-void yield_to_caller(DecodeRun& run, Event event) {
-    std::unique_lock<std::mutex> hold(run.lock);
-    run.event = event;
-    run.helper_turn = false;
-    run.turn_changed.notify_all();
-    if (event != Event::done) run.turn_changed.wait(hold, [&] { return run.helper_turn; });
-}
-
-std::ptrdiff_t helper_read(void* user, void* buf, std::size_t capacity) {
-    auto& run = *static_cast<DecodeRun*>(user);
-    if (run.stop) return -1;
-    run.input = static_cast<std::uint8_t*>(buf);
-    run.input_capacity = capacity;
-    yield_to_caller(run, Event::need_input);
-    return run.stop ? -1 : run.input_got;
-}
-
-int helper_write(void* user, const void* buf, std::size_t size) {
-    auto& run = *static_cast<DecodeRun*>(user);
-    if (run.stop) return -1;
-    run.block = static_cast<const std::uint8_t*>(buf);
-    run.block_size = size;
-    yield_to_caller(run, Event::block);
-    return run.stop ? -1 : 0;
-}
-
-void* helper_main(void* user) {
-    auto& run = *static_cast<DecodeRun*>(user);
-    const int status = vexa_decompress_stream(run.ctx, helper_read, &run, helper_write, &run, nullptr, nullptr);
-    run.status = status;
-    yield_to_caller(run, Event::done);
-    return nullptr;
-}
-
-// Caller side, GIL held: lets the helper run until it wants the caller again.
-void resume_helper(DecodeRun& run) {
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> hold(run.lock);
-    run.helper_turn = true;
-    run.turn_changed.notify_all();
-    run.turn_changed.wait(hold, [&] { return !run.helper_turn; });
-    Py_END_ALLOW_THREADS
-}
-
-// The decoder keeps its state in the context, not on the stack: every
-// corpus file decodes on a helper stack of 64 KiB. Four times that here.
-constexpr std::size_t HELPER_STACK = 256 * 1024;
-
-struct Decoder {
+// The library's pull reader over a Python file object's readinto. It holds a
+// context from its first read to the end of the data, an error or close();
+// the context is all the memory it has, and no thread works for it. Each
+// read releases the GIL while it decodes; the library calls readinto on the
+// same thread, which takes the GIL back for the call.
+struct Reader {
     PyObject_HEAD
-    PyObject* read;   // the source's read(n)
-    DecodeRun* run;   // null before the first read and after the end
-    std::size_t block_pos;
-    int failed;   // the status that ended a failed run; later reads fail alike
+    CallbackEnds ends;    // ends.readinto is null once closed
+    vexa_ctx* ctx;        // null before the first read and after the data
+    int failed;           // the status that ended a failed reader
+    std::uint64_t complete;   // where its last complete stream ended
     bool at_end;
-    bool busy;    // a call is in progress (with the GIL released)
+    bool busy;            // a call is in progress (with the GIL released)
 };
 
-// Ends the helper thread, whatever it is doing, and frees the run.
-void end_run(Decoder* self) {
-    DecodeRun* const run = self->run;
-    if (run == nullptr) return;
-    self->run = nullptr;
-    if (run->owner != getpid()) {
-        // After fork the helper does not exist here: nothing to join. The
-        // context is this process's own copy and serves again; the run's
-        // lock may have been copied held, so the run is left as it is.
-        give_context(run->ctx);
-        return;
-    }
-    if (run->started) {
-        if (run->event != Event::done) {
-            run->stop = true;
-            resume_helper(*run);   // its callback fails; the run ends at once
-        }
-        Py_BEGIN_ALLOW_THREADS
-        pthread_join(run->thread, nullptr);
-        Py_END_ALLOW_THREADS
-    }
-    give_context(run->ctx);
-    delete run;
+void release_context(Reader* self) {
+    if (self->ctx == nullptr) return;
+    vexa_reader_close(self->ctx);
+    give_context(self->ctx);
+    self->ctx = nullptr;
 }
 
-// Runs the decoder until it offers a block (true) or ends (false, with
-// at_end set, or an exception set). GIL held.
-bool next_block(Decoder* self) {
-    if (self->run == nullptr) {
-        auto* run = new (std::nothrow) DecodeRun;
-        if (run == nullptr || (run->ctx = take_context()) == nullptr) {
-            delete run;
-            PyErr_NoMemory();
-            return false;
-        }
-        run->owner = getpid();
-        self->run = run;
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, HELPER_STACK);
-        const int err = pthread_create(&run->thread, &attr, helper_main, run);
-        pthread_attr_destroy(&attr);
-        if (err != 0) {
-            end_run(self);
-            errno = err;
-            PyErr_SetFromErrno(PyExc_OSError);
-            return false;
-        }
-        run->started = true;
-        // The helper starts with the turn: wait for its first request.
-        Py_BEGIN_ALLOW_THREADS
-        std::unique_lock<std::mutex> hold(run->lock);
-        run->turn_changed.wait(hold, [&] { return !run->helper_turn; });
-        Py_END_ALLOW_THREADS
-    } else if (self->run->owner != getpid()) {
-        PyErr_SetString(PyExc_RuntimeError, "a vexa reader cannot go on in a forked process");
-        return false;
+void forget_error(Reader* self) {
+    Py_CLEAR(self->ends.error);
+    Py_CLEAR(self->ends.error_value);
+    Py_CLEAR(self->ends.error_traceback);
+}
+
+// Records how a pull ended (n is the reader's last result, 0 or a failure).
+void settle(Reader* self, std::ptrdiff_t n) {
+    if (n == 0) {
+        self->at_end = true;
     } else {
-        resume_helper(*self->run);
+        self->failed = static_cast<int>(n);
+        self->complete = vexa_reader_complete_size(self->ctx);
     }
-    for (DecodeRun& run = *self->run;;) {
-        if (run.event == Event::block) {
-            self->block_pos = 0;
-            return true;
-        }
-        if (run.event == Event::done) {
-            const int status = run.status;
-            end_run(self);
-            if (status != VEXA_OK) {
-                self->failed = status;
-                raise_status(status);
-                return false;
-            }
-            self->at_end = true;
-            return false;
-        }
-        // The helper wants input: read it here, where Python may run.
-        PyObject* chunk = PyObject_CallFunction(self->read, "n", static_cast<Py_ssize_t>(run.input_capacity));
-        BufferHold got;
-        if (chunk == nullptr || !got.get(chunk, PyBUF_SIMPLE) ||
-            static_cast<std::size_t>(got.view.len) > run.input_capacity) {
-            if (chunk != nullptr && !PyErr_Occurred()) {
-                PyErr_SetString(PyExc_ValueError, "read() returned more bytes than asked for");
-            }
-            Py_XDECREF(chunk);
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            self->failed = VEXA_ERROR_READ;
-            end_run(self);
-            PyErr_Restore(type, value, traceback);
-            return false;
-        }
-        std::memcpy(run.input, got.view.buf, static_cast<std::size_t>(got.view.len));
-        run.input_got = got.view.len;
-        Py_DECREF(chunk);
-        resume_helper(run);
-    }
+    release_context(self);
 }
 
-PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* read;
-    static const char* keywords[] = {"read", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Decoder", const_cast<char**>(keywords), &read)) return nullptr;
-    if (!PyCallable_Check(read)) {
-        PyErr_SetString(PyExc_TypeError, "Decoder() needs a callable read(n)");
+// Raises the failure that ended the reader: the first time, the exception
+// that readinto raised, if that was the cause.
+PyObject* raise_failure(Reader* self) {
+    if (self->ends.error != nullptr) {
+        PyErr_Restore(self->ends.error, self->ends.error_value, self->ends.error_traceback);
+        self->ends.error = self->ends.error_value = self->ends.error_traceback = nullptr;
         return nullptr;
     }
-    auto* self = reinterpret_cast<Decoder*>(type->tp_alloc(type, 0));
-    if (self == nullptr) return nullptr;
-    Py_INCREF(read);
-    self->read = read;
-    return reinterpret_cast<PyObject*>(self);
+    return raise_status(self->failed, self->complete);
 }
 
-void Decoder_dealloc(Decoder* self) {
-    PyTypeObject* const type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    end_run(self);
-    Py_CLEAR(self->read);
-    type->tp_free(reinterpret_cast<PyObject*>(self));
-    Py_DECREF(type);
-}
-
-int Decoder_traverse(Decoder* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(self->read);
-    return 0;
-}
-
-int Decoder_clear(Decoder* self) {
-    Py_CLEAR(self->read);
-    return 0;
-}
-
-bool enter(Decoder* self) {
+// Claims the reader for a call and opens the library's reader on the first.
+bool enter(Reader* self) {
     if (self->busy) {
         PyErr_SetString(PyExc_RuntimeError, "a vexa reader is in use by another thread");
         return false;
+    }
+    if (self->ends.readinto == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed reader");
+        return false;
+    }
+    if (self->ctx == nullptr && !self->at_end && self->failed == VEXA_OK) {
+        if ((self->ctx = take_context()) == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        vexa_reader_open(self->ctx, read_callback, &self->ends, 0);
     }
     self->busy = true;
     return true;
 }
 
-PyDoc_STRVAR(Decoder_readinto_doc,
-"readinto(buffer, /)\n--\n\n"
-"Fill a writable bytes-like object with restored bytes and return how many\n"
-"were placed: fewer than its length only at the end of the stream.");
-
-PyObject* Decoder_readinto(Decoder* self, PyObject* arg) {
-    BufferHold out;
-    if (!out.get(arg, PyBUF_WRITABLE)) return nullptr;
-    if (!enter(self)) return nullptr;
-    auto* dst = static_cast<std::uint8_t*>(out.view.buf);
-    const auto want = static_cast<std::size_t>(out.view.len);
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < want) {
-        if (self->run != nullptr && self->run->event == Event::block && self->block_pos < self->run->block_size) {
-            const std::size_t n = std::min(want - done, self->run->block_size - self->block_pos);
-            std::memcpy(dst + done, self->run->block + self->block_pos, n);
-            self->block_pos += n;
-            done += n;
-            continue;
-        }
-        if (self->at_end) break;
-        if (self->failed != VEXA_OK) {
-            raise_status(self->failed);
-            ok = false;
-            break;
-        }
-        if (self->read == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "the reader is closed");
-            ok = false;
-            break;
-        }
-        if (!next_block(self)) {
-            ok = !PyErr_Occurred();
-            if (!ok) break;
-        }
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* readinto;
+    static const char* keywords[] = {"readinto", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Reader", const_cast<char**>(keywords), &readinto)) return nullptr;
+    if (!PyCallable_Check(readinto)) {
+        PyErr_SetString(PyExc_TypeError, "Reader() needs a callable readinto(buffer)");
+        return nullptr;
     }
-    self->busy = false;
-    return ok ? PyLong_FromSize_t(done) : nullptr;
+    auto* self = reinterpret_cast<Reader*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    Py_INCREF(readinto);
+    self->ends.readinto = readinto;
+    return reinterpret_cast<PyObject*>(self);
 }
 
-PyDoc_STRVAR(Decoder_close_doc,
-"close()\n--\n\n"
-"Stop decoding and give back the context; later reads raise ValueError.");
+void Reader_dealloc(Reader* self) {
+    PyTypeObject* const type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    release_context(self);
+    forget_error(self);
+    Py_CLEAR(self->ends.readinto);
+    type->tp_free(reinterpret_cast<PyObject*>(self));
+    Py_DECREF(type);
+}
 
-PyObject* Decoder_close(Decoder* self, PyObject*) {
-    if (!enter(self)) return nullptr;
-    end_run(self);
-    Py_CLEAR(self->read);
+int Reader_traverse(Reader* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(self->ends.readinto);
+    Py_VISIT(self->ends.error_value);
+    Py_VISIT(self->ends.error_traceback);
+    return 0;
+}
+
+int Reader_clear(Reader* self) {
+    forget_error(self);
+    Py_CLEAR(self->ends.readinto);
+    return 0;
+}
+
+PyDoc_STRVAR(Reader_readinto_doc,
+"readinto(buffer, /)\n--\n\n"
+"Fill a writable bytes-like object with restored bytes and return how many\n"
+"were placed: fewer than its length only at the end of the data or before\n"
+"a failure, which the next call raises. 0 at the end.");
+
+PyObject* Reader_readinto(Reader* self, PyObject* arg) {
+    BufferHold out;
+    if (!out.get(arg, PyBUF_WRITABLE) || !enter(self)) return nullptr;
+    auto* const dst = static_cast<std::uint8_t*>(out.view.buf);
+    const auto want = static_cast<std::size_t>(out.view.len);
+    std::size_t done = 0;
+    if (self->ctx != nullptr && want > 0) {
+        std::ptrdiff_t n = 0;
+        self->ends.released = PyEval_SaveThread();
+        while (done < want && (n = vexa_reader_read(self->ctx, dst + done, want - done)) > 0) {
+            done += static_cast<std::size_t>(n);
+        }
+        PyEval_RestoreThread(self->ends.released);
+        if (done < want) settle(self, n);
+    }
     self->busy = false;
+    // The bytes placed are correct whatever came after them: they are
+    // handed out, and the failure waits for the next call.
+    if (done == 0 && self->failed != VEXA_OK && want > 0) return raise_failure(self);
+    return PyLong_FromSize_t(done);
+}
+
+PyDoc_STRVAR(Reader_readall_doc,
+"readall()\n--\n\n"
+"Every restored byte left, as bytes; raises if the data fails first.");
+
+PyObject* Reader_readall(Reader* self, PyObject*) {
+    if (!enter(self)) return nullptr;
+    Restored restored;
+    std::ptrdiff_t n = 0;
+    if (self->ctx != nullptr) {
+        self->ends.released = PyEval_SaveThread();
+        n = pull_all(self->ctx, restored, FIRST_CAPACITY, self->ends.released);
+        PyEval_RestoreThread(self->ends.released);
+        settle(self, n);
+    }
+    self->busy = false;
+    if (self->failed == VEXA_OK) return restored.finish();
+    if (n == VEXA_ERROR_MEMORY && PyErr_Occurred()) return nullptr;
+    return raise_failure(self);
+}
+
+PyDoc_STRVAR(Reader_close_doc,
+"close()\n--\n\n"
+"Stop reading and give back the context; later reads raise ValueError.");
+
+PyObject* Reader_close(Reader* self, PyObject*) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "a vexa reader is in use by another thread");
+        return nullptr;
+    }
+    release_context(self);
+    forget_error(self);
+    Py_CLEAR(self->ends.readinto);
     Py_RETURN_NONE;
 }
 
-PyObject* Decoder_get_eof(Decoder* self, void*) { return PyBool_FromLong(self->at_end); }
+PyObject* Reader_get_eof(Reader* self, void*) { return PyBool_FromLong(self->at_end); }
 
-PyMethodDef decoder_methods[] = {
-    {"readinto", reinterpret_cast<PyCFunction>(Decoder_readinto), METH_O, Decoder_readinto_doc},
-    {"close", reinterpret_cast<PyCFunction>(Decoder_close), METH_NOARGS, Decoder_close_doc},
+PyMethodDef reader_methods[] = {
+    {"readinto", reinterpret_cast<PyCFunction>(Reader_readinto), METH_O, Reader_readinto_doc},
+    {"readall", reinterpret_cast<PyCFunction>(Reader_readall), METH_NOARGS, Reader_readall_doc},
+    {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, Reader_close_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef decoder_getset[] = {
-    {"eof", reinterpret_cast<getter>(Decoder_get_eof), nullptr, "True once the whole stream has been restored.",
-     nullptr},
+PyGetSetDef reader_getset[] = {
+    {"eof", reinterpret_cast<getter>(Reader_get_eof), nullptr, "True once every stream has been restored.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyDoc_STRVAR(decoder_doc,
-"Decoder(read)\n--\n\n"
-"Restores one compressed stream taken from read(n) -> bytes, a block at a\n"
-"time, with fixed memory: one context (about 5 MiB of address space) and a\n"
-"helper thread that decodes while the caller waits. read may be asked for\n"
-"up to 64 KiB beyond the end of the stream.");
+PyDoc_STRVAR(reader_doc,
+"Reader(readinto)\n--\n\n"
+"Restores every stream of the compressed data that readinto(buffer) -> int\n"
+"supplies, one block (at most 512 KiB) at a time. Its memory is one context\n"
+"(about 5 MiB of address space), held from the first read to the end of\n"
+"the data, a failure or close(). readinto is called for up to 64 KiB at a\n"
+"time, from inside this reader's calls only, and must not keep the buffer.");
 
-PyType_Slot decoder_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Decoder_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Decoder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Decoder_clear)},
-    {Py_tp_methods, decoder_methods},
-    {Py_tp_getset, decoder_getset},
-    {Py_tp_doc, const_cast<char*>(decoder_doc)},
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Reader_clear)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_doc, const_cast<char*>(reader_doc)},
     {0, nullptr},
 };
 
-PyType_Spec decoder_spec = {"vexa._vexa.Decoder", sizeof(Decoder), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                            decoder_slots};
+PyType_Spec reader_spec = {"vexa._vexa.Reader", sizeof(Reader), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                           reader_slots};
 
 // ---------------------------------------------------------------------- module
 
 PyMethodDef module_methods[] = {
     {"compress", compress, METH_O, compress_doc},
     {"decompress", decompress, METH_O, decompress_doc},
-    {"stored_length", stored_length, METH_O, stored_length_doc},
     {"compress_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compress_stream)), METH_FASTCALL,
      compress_stream_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -662,14 +604,26 @@ int add_owned(PyObject* module, const char* name, PyObject* value) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vexa(void) {
+    static std::once_flag fork_handlers;
+    std::call_once(fork_handlers, [] { pthread_atfork(lock_pool, unlock_pool, unlock_pool); });
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr) return nullptr;
+    // As gzip's BadGzipFile is an OSError, and bz2 and lzma raise EOFError
+    // for data that ends early.
     vexa_error = PyErr_NewExceptionWithDoc(
         "vexa.VexaError",
-        "Compressed data that is truncated or holds values that no compressor writes.",
-        nullptr, nullptr);
-    if (vexa_error == nullptr || PyModule_AddObjectRef(module, "VexaError", vexa_error) < 0 ||
-        add_owned(module, "Decoder", PyType_FromSpec(&decoder_spec)) < 0 ||
+        "Compressed data that is truncated, holds values that no compressor writes, or is followed by\n"
+        "bytes other than zeros.",
+        PyExc_OSError, nullptr);
+    PyObject* const truncated_bases = vexa_error != nullptr ? PyTuple_Pack(2, vexa_error, PyExc_EOFError) : nullptr;
+    truncated_error = truncated_bases != nullptr ? PyErr_NewExceptionWithDoc(
+        "vexa.VexaTruncatedError",
+        "Compressed data that ends inside a stream: a VexaError and an EOFError.",
+        truncated_bases, nullptr) : nullptr;
+    Py_XDECREF(truncated_bases);
+    if (truncated_error == nullptr || PyModule_AddObjectRef(module, "VexaError", vexa_error) < 0 ||
+        PyModule_AddObjectRef(module, "VexaTruncatedError", truncated_error) < 0 ||
+        add_owned(module, "Reader", PyType_FromSpec(&reader_spec)) < 0 ||
         PyModule_AddStringConstant(module, "LIBRARY_VERSION", vexa_version()) < 0 ||
         add_owned(module, "MAX_INPUT_LENGTH", PyLong_FromUnsignedLongLong(VEXA_MAX_INPUT_LENGTH)) < 0) {
         Py_DECREF(module);

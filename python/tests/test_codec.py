@@ -4,6 +4,7 @@ every kind of buffer, hostile input, wrong arguments, threads."""
 import array
 import random
 import subprocess
+import sys
 import threading
 import time
 
@@ -36,6 +37,18 @@ def test_same_bytes_as_the_command_line(case, cli, tmp_path):
     assert vexa.decompress(expected) == data
 
 
+# `cat *.vx` restores as the files' data concatenated, through both ways of
+# reading.
+def test_reference_files_concatenated(tmp_path):
+    cases = reference_files()
+    joined = tmp_path / "all.vx"
+    joined.write_bytes(b"".join(packed.read_bytes() for _, packed in cases))
+    expected = b"".join(data.read_bytes() for data, _ in cases)
+    assert vexa.decompress(joined.read_bytes()) == expected
+    with vexa.open(joined) as f:
+        assert f.read() == expected
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_round_trips(samples, kind):
     for size in SIZES:
@@ -52,8 +65,6 @@ def test_every_kind_of_buffer(samples):
         assert vexa.compress(obj) == packed, type(obj).__name__
     assert vexa.decompress(bytearray(packed)) == data
     assert vexa.decompress(memoryview(b"??" + packed)[2:]) == data
-    # Bytes after the end of the stream are not the stream's.
-    assert vexa.decompress(packed + b"trailing") == data
 
 
 def test_numpy_arrays():
@@ -67,18 +78,45 @@ def test_numpy_arrays():
         vexa.compress(sound[::2])   # refused by numpy: no silent copy
 
 
+def test_concatenated_streams_and_what_may_follow_them(samples):
+    a, b = samples["text"][:3000], samples["bitmap"][:BLOCK + 1]
+    pa, pb = vexa.compress(a), vexa.compress(b)
+    assert vexa.decompress(pa + pb) == a + b
+    assert vexa.decompress(vexa.compress(b"") + pa + vexa.compress(b"")) == a
+    for zeros in (1, 7, 9, 1000):   # padding
+        assert vexa.decompress(pa + bytes(zeros)) == a, zeros
+    # Anything else after a complete stream is refused, and the message says
+    # where the complete streams end.
+    where = f"ends at byte {len(pa)} "
+    for tail in (b"\x01", b"abc", pb[:20], pb[:-1], pb[:-64], random.Random(2).randbytes(100)):
+        with pytest.raises(vexa.VexaError, match=where):
+            vexa.decompress(pa + tail)
+    with pytest.raises(EOFError):
+        vexa.decompress(pa + pb[:-1])
+
+
 def test_truncated_and_damaged_data_raise_vexa_error(samples):
     packed = vexa.compress(samples["text"][:3000])
     for cut in range(len(packed)):
-        with pytest.raises(vexa.VexaError):
+        with pytest.raises(vexa.VexaTruncatedError):
             vexa.decompress(packed[:cut])
-    with pytest.raises(vexa.VexaError, match="truncated"):
+    # As bz2 and lzma raise EOFError, and gzip an OSError.
+    assert issubclass(vexa.VexaTruncatedError, EOFError) and issubclass(vexa.VexaError, OSError)
+    with pytest.raises(vexa.VexaError, match="^compressed data is truncated$"):
         vexa.decompress(packed[:-1])
-    with pytest.raises(vexa.VexaError, match="damaged"):
-        vexa.decompress(b"\x01\x00")
-    # A length of 4 GiB - 1 over a short body: refused, not trusted.
-    with pytest.raises(vexa.VexaError, match="truncated"):
+    with pytest.raises(vexa.VexaError, match="^compressed data is damaged$"):
+        vexa.decompress(vexa.compress(b"")[:-1] + b"\x01")   # an empty stream's coder bytes are zeros
+    # A length of 4 GiB - 1 over a short body: refused, never allocated.
+    # Under a limit of 1 GB of address space, 24 bytes that claim 2 GiB are
+    # an error of the data, not MemoryError.
+    with pytest.raises(vexa.VexaTruncatedError):
         vexa.decompress(b"\xff\xff\xff\xff" + packed[4:])
+    script = ("import resource, sys, vexa\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (10**9, 10**9))\n"
+              "data = (2**31).to_bytes(4, 'little') + vexa.compress(bytes(100))[4:24]\n"
+              "try:\n    vexa.decompress(data)\nexcept vexa.VexaError as e:\n    print(type(e).__name__)\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "VexaTruncatedError\n"), done.stderr
 
     # Damage anywhere else either decodes into bytes of the stored length
     # (there is no checksum) or is refused; nothing else may happen.

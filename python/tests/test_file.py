@@ -1,13 +1,16 @@
 """vexa.open and VexaFile: reading in every pattern, seeking, text mode,
-writing, and failures of the data, the source and the caller."""
+writing, and failures of the data, the source and the caller; the pull
+reader beneath them."""
 
 import io
+import itertools
 import os
 import subprocess
 import sys
 
 import pytest
 import vexa
+from vexa import _vexa
 
 from conftest import BLOCK
 
@@ -85,14 +88,16 @@ def test_seek_and_tell(packed_path, packed, english):
         assert f.seek(len(english) + 100) == len(english) and f.read() == b""
         with pytest.raises(ValueError):
             f.seek(0, 7)
-    # A stream that starts part-way into its file.
-    source = io.BytesIO(b"prefix" + packed + b"after")
+    # Two streams that start part-way into their file: the end is found by
+    # decoding both.
+    source = io.BytesIO(b"prefix" + packed + packed)
     source.seek(6)
     with vexa.open(source) as f:
         f.read(100)
         f.seek(0)
         assert f.read(20) == english[:20]
-        assert f.seek(0, io.SEEK_END) == len(english)
+        assert f.seek(-5, io.SEEK_END) == 2 * len(english) - 5 and f.read() == english[-5:]
+        assert f.seek(len(english) - 2) == len(english) - 2 and f.read(4) == english[-2:] + english[:2]
     with vexa.open(io.BufferedReader(OneWay(packed))) as f:
         assert not f.seekable()
         assert f.read(3) == english[:3] and f.tell() == 3
@@ -129,6 +134,13 @@ def test_write_and_read_back(tmp_path, english):
     with vexa.open(tmp_path / "t.vx", "rt", encoding="utf-8") as t:
         assert t.read() == text.replace("\r\n", "\n")
 
+    # Appending adds a stream; reading restores both.
+    with vexa.open(path, "a") as f:
+        f.write(b"appended")
+    with vexa.open(path, "at", encoding="ascii") as t:
+        t.write(" and text")
+    assert vexa.decompress(path.read_bytes()) == english + b"appended and text"
+
     with pytest.raises(FileExistsError):
         vexa.open(path, "xb")
     with vexa.open(tmp_path / "new.vx", "x") as f:
@@ -143,6 +155,19 @@ def test_bad_data_and_failing_sources(packed, english):
                 f.read()
             with pytest.raises(vexa.VexaError):   # and again, not a hang or a crash
                 f.read(1)
+    with vexa.open(io.BytesIO(packed + bytes(100))) as f:   # padding
+        assert f.read() == english
+    # All that comes before bytes that are not a stream is read, then they
+    # are refused, with where the complete streams end.
+    for tail, error in ((packed[:20], vexa.VexaTruncatedError), (b"\x07" * 20, vexa.VexaError)):
+        with vexa.open(io.BytesIO(packed + tail)) as f:
+            parts = []
+            with pytest.raises(error, match=f"ends at byte {len(packed)} "):
+                while part := f.read1(100000):
+                    parts.append(part)
+            assert b"".join(parts) == english
+        with vexa.open(io.BytesIO(packed + tail)) as f, pytest.raises(error):
+            f.read()
 
     class Failing(OneWay):
         def readinto(self, buffer):
@@ -164,7 +189,7 @@ def test_bad_data_and_failing_sources(packed, english):
 
 
 def test_wrong_arguments(tmp_path, packed_path):
-    for mode in ("a", "rw", "rbt", "", "wtb", "r+"):
+    for mode in ("a+", "rw", "rbt", "", "wtb", "r+"):
         with pytest.raises(ValueError):
             vexa.open(tmp_path / "x.vx", mode)
     with pytest.raises(ValueError):
@@ -181,31 +206,51 @@ def test_wrong_arguments(tmp_path, packed_path):
         f.read()
 
 
-def test_readers_end_their_threads(packed):
+def test_the_pull_reader_at_its_edges(packed, english):
+    r = _vexa.Reader(io.BytesIO(packed).readinto)
+    assert r.readinto(bytearray(0)) == 0 and not r.eof
+    got = bytearray()
+    for size in itertools.cycle((1, 3, 4093, BLOCK + 7)):
+        buffer = bytearray(size)
+        n = r.readinto(buffer)
+        if n == 0:
+            break
+        got += buffer[:n]
+    assert got == english and r.eof
+    assert r.readinto(bytearray(5)) == 0 and r.readall() == b""   # after the end
+    r.close()
+    r.close()
+    with pytest.raises(ValueError):
+        r.readinto(bytearray(1))
+
+    half = _vexa.Reader(io.BytesIO(packed).readinto)
+    assert half.readinto(bytearray(BLOCK + 1)) == BLOCK + 1
+    half.close()
+    with pytest.raises(ValueError):
+        half.readall()
+
+
+def test_readers_take_no_thread_and_go_on_after_fork(packed, english):
     before = task_count()
     readers = [vexa.open(io.BytesIO(packed)) for _ in range(20)]
     for f in readers:
-        f.read(10)   # each now has a helper waiting inside a block
-    assert task_count() == before + 20
+        assert f.read(10) == english[:10]
+    assert task_count() == before
     for f in readers[:10]:
         f.close()
     del f, readers   # the rest by garbage collection, unclosed
-    assert task_count() == before
 
-    # A forked child has the reader's memory but not its helper: it is told
-    # so instead of waiting forever, and can still close the file.
     with vexa.open(io.BytesIO(packed)) as f:
         f.read(10)
         pid = os.fork()
         if pid == 0:
+            code = 1
             try:
-                f.read(10**6)
-            except RuntimeError:
-                f.close()
-                os._exit(0)
-            os._exit(1)
+                code = 0 if f.read() == english[10:] else 2
+            finally:
+                os._exit(code)
         assert os.waitpid(pid, 0)[1] == 0
-        assert len(f.read(10**6)) == 10**6
+        assert f.read() == english[10:]
 
 
 def test_reading_uses_fixed_memory(tmp_path):

@@ -7,7 +7,8 @@
 
 compress() and decompress() work on whole bytes-like objects; open() and
 VexaFile read and write compressed files. Compressed bytes are exactly those
-of the vexa program. Coding releases the GIL, so threads compress in parallel.
+of the vexa program, and reading restores every stream of concatenated files,
+as the program does. Coding releases the GIL, so threads compress in parallel.
 """
 
 from __future__ import annotations
@@ -16,35 +17,49 @@ import builtins
 import io
 import os
 import tempfile
-from typing import IO, Any, Optional, Union, cast
+from typing import IO, Any, Callable, Optional, Union, cast
 
 from ._vexa import LIBRARY_VERSION as _LIBRARY_VERSION
-from ._vexa import MAX_INPUT_LENGTH, VexaError, compress, decompress
-from ._vexa import Decoder as _Decoder
+from ._vexa import MAX_INPUT_LENGTH, VexaError, VexaTruncatedError, compress, decompress
+from ._vexa import Reader as _Reader
 from ._vexa import compress_stream as _compress_stream
-from ._vexa import stored_length as _stored_length
 
-__all__ = ["MAX_INPUT_LENGTH", "VexaError", "VexaFile", "compress", "decompress", "open"]
+__all__ = ["MAX_INPUT_LENGTH", "VexaError", "VexaFile", "VexaTruncatedError", "compress", "decompress", "open"]
 __version__: str = _LIBRARY_VERSION
 
 _PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_READ_CHUNK = 512 * 1024   # one block: the most the decoder hands over at once
+_READ_CHUNK = 512 * 1024   # one block: the most the reader decodes at once
+
+
+def _readinto_of(fp: IO[bytes]) -> Callable[[memoryview], int]:
+    """The source's readinto, or one made of its read."""
+    readinto = getattr(fp, "readinto", None)
+    if readinto is not None:
+        return cast(Callable[[memoryview], int], readinto)
+    read = fp.read
+
+    def read_into(buffer: memoryview) -> int:
+        data = read(len(buffer))
+        buffer[:len(data)] = data   # refuses str, and more bytes than asked for
+        return len(data)
+
+    return read_into
 
 
 class _RestoredStream(io.RawIOBase):
-    """The restored bytes of one compressed stream, read from the current
-    position of a binary file object. Seeking works on seekable sources by
-    decoding again from the start of the stream (backwards) or decoding and
-    dropping bytes (forwards), as bz2 and lzma do."""
+    """The restored bytes of every stream in a binary file object, read from
+    its current position. Seeking works on seekable sources by decoding
+    again from the start (backwards) or decoding and dropping bytes
+    (forwards), as bz2 and lzma do."""
 
     def __init__(self, fp: IO[bytes]) -> None:
         self._fp = fp
-        self._decoder = _Decoder(fp.read)
-        self._pos = 0
         seekable = getattr(fp, "seekable", None)
         self._start = fp.tell() if seekable is not None and seekable() else None
-        self._length: Optional[int] = None
+        self._reader = _Reader(_readinto_of(fp))
+        self._pos = 0
+        self._size: Optional[int] = None   # known once the end has been read
 
     def readable(self) -> bool:
         return True
@@ -53,36 +68,20 @@ class _RestoredStream(io.RawIOBase):
         return self._start is not None
 
     def readinto(self, buffer: Any) -> int:
-        n = self._decoder.readinto(buffer)
+        n = self._reader.readinto(buffer)
         self._pos += n
+        if self._reader.eof:
+            self._size = self._pos
         return n
 
     def readall(self) -> bytes:
-        chunks = []
-        while True:
-            chunk = bytearray(_READ_CHUNK)
-            n = self.readinto(chunk)
-            if n < len(chunk):
-                del chunk[n:]
-            if n:
-                chunks.append(chunk)
-            if n < _READ_CHUNK:
-                return b"".join(chunks)
+        data = self._reader.readall()
+        self._pos += len(data)
+        self._size = self._pos
+        return data
 
     def tell(self) -> int:
         return self._pos
-
-    def _stored_length(self) -> int:
-        # The length is in the stream's first 4 bytes; the source's position
-        # is put back, since the decoder may be part-way through it.
-        if self._length is None:
-            assert self._start is not None   # only seek() asks, on seekable sources
-            here = self._fp.tell()
-            self._fp.seek(self._start)
-            head = self._fp.read(4)
-            self._fp.seek(here)
-            self._length = _stored_length(head)
-        return self._length
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         if self._start is None:
@@ -90,45 +89,57 @@ class _RestoredStream(io.RawIOBase):
         if whence == io.SEEK_CUR:
             offset += self._pos
         elif whence == io.SEEK_END:
-            offset += self._stored_length()
+            # Streams store their own lengths, but where each one ends is
+            # known only by decoding it.
+            while self._size is None:
+                self._skip(self._pos + _READ_CHUNK)
+            offset += self._size
         elif whence != io.SEEK_SET:
             raise ValueError(f"invalid whence ({whence!r}, should be 0, 1 or 2)")
         offset = max(offset, 0)
         if offset < self._pos:
-            self._decoder.close()
+            self._reader.close()
             self._fp.seek(self._start)
-            self._decoder = _Decoder(self._fp.read)
+            self._reader = _Reader(_readinto_of(self._fp))
             self._pos = 0
+        self._skip(offset)
+        return self._pos
+
+    def _skip(self, offset: int) -> None:
         scratch = bytearray(min(offset - self._pos, _READ_CHUNK))
         while self._pos < offset:
-            view = memoryview(scratch)[: offset - self._pos]
-            if self.readinto(view) < len(view):
+            # Only 0 is the end: a short count can come before a failure,
+            # which the next call raises.
+            if self.readinto(memoryview(scratch)[: offset - self._pos]) == 0:
                 break
-        return self._pos
 
     def close(self) -> None:
         if not self.closed:
-            self._decoder.close()
+            self._reader.close()
         super().close()
 
 
 class VexaFile(io.BufferedIOBase):
-    """A file object that reads or writes one vexa compressed stream.
+    """A file object that reads vexa compressed data or writes a stream of it.
 
     `filename` is a path (str, bytes or os.PathLike), opened and closed here,
     or a binary file object, which is used from its current position and left
-    open. `mode` is "r"/"rb" to read, "w"/"wb" to write, or "x"/"xb" to
-    create a file that must not exist yet.
+    open. `mode` is "r"/"rb" to read, "w"/"wb" to write, "x"/"xb" to create
+    a file that must not exist yet, or "a"/"ab" to append a stream.
 
-    Reading decodes one block (512 KiB) at a time on a helper thread, with
-    fixed memory whatever the size: one context (about 5 MiB of address
-    space), the helper's 256 KiB stack, and a buffer of `buffer_size` bytes.
-    Seeking is supported when the source is seekable, by decoding again.
+    Reading restores every stream of the file, one after another, as
+    concatenated files hold them; zero bytes may follow the last one, as
+    padding, and anything else raises VexaError once the data before it has
+    been read. It decodes one block (512 KiB) at a time on the calling
+    thread, with fixed memory whatever the size: one context (about 5 MiB
+    of address space), held until the end of the data or close(), and a
+    buffer of `buffer_size` bytes. Seeking is supported when the source is
+    seekable, by decoding again.
 
     Writing collects the data in a temporary file, because the format stores
-    the length first; close() compresses it into the target. Nothing reaches
-    the target before close(), and the temporary file takes as much disk
-    space as the uncompressed data.
+    the length first; close() compresses it into the target as one stream.
+    Nothing reaches the target before close(), and the temporary file takes
+    as much disk space as the uncompressed data.
     """
 
     def __init__(self, filename: Union[_PathLike, IO[bytes]], mode: str = "r", *,
@@ -138,7 +149,7 @@ class VexaFile(io.BufferedIOBase):
         self._pending: Optional[io.BufferedRandom] = None
         if mode in ("r", "rb"):
             self._mode = "rb"
-        elif mode in ("w", "wb", "x", "xb"):
+        elif mode in ("w", "wb", "x", "xb", "a", "ab"):
             self._mode = mode[0] + "b"
         else:
             raise ValueError(f"invalid mode: {mode!r}")
@@ -167,7 +178,7 @@ class VexaFile(io.BufferedIOBase):
 
     @property
     def mode(self) -> str:
-        """"rb", "wb" or "xb"."""
+        """"rb", "wb", "xb" or "ab"."""
         return self._mode
 
     @property
@@ -294,9 +305,9 @@ def open(filename: Union[_PathLike, IO[bytes]], mode: str = "rb", *, encoding: O
     """Open a vexa compressed file in binary or text mode, as bz2.open does.
 
     `filename` is a path or a binary file object. Binary modes are "r", "rb",
-    "w", "wb", "x" and "xb" and give a VexaFile; text modes "rt", "wt" and
-    "xt" wrap one in io.TextIOWrapper with `encoding`, `errors` and `newline`,
-    which binary modes refuse.
+    "w", "wb", "x", "xb", "a" and "ab" and give a VexaFile; text modes "rt",
+    "wt", "xt" and "at" wrap one in io.TextIOWrapper with `encoding`, `errors`
+    and `newline`, which binary modes refuse.
     """
     if "t" in mode:
         if "b" in mode:
@@ -312,3 +323,4 @@ def open(filename: Union[_PathLike, IO[bytes]], mode: str = "rb", *, encoding: O
     if "t" in mode:
         return io.TextIOWrapper(cast(IO[bytes], binary), io.text_encoding(encoding), errors, newline)
     return binary
+
