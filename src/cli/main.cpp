@@ -1,7 +1,9 @@
 // The command line: `vexa c input output` or `vexa d input output`. One run:
 // check the command line, open the input and then the output, run the
-// library in the chosen direction, report. Every failure ends with a message
-// on standard error, status 1, and no partial output left behind.
+// library in the chosen direction, report. Decompression restores every
+// stream of a concatenated input, as `cat a.vx b.vx` makes one. Every failure
+// ends with a message on standard error, status 1, and no partial output
+// left behind.
 
 // Inputs and temporary files past 2 GiB on 32-bit systems too: a 64-bit
 // off_t and st_size (the default already on 64-bit ones).
@@ -95,16 +97,20 @@ long long now_ms() {
 }
 
 // One status line on a terminal, for runs that take a while: percent done,
-// speed and time left, or only the bytes read while the length is unknown.
+// speed and time left, or only the bytes so far while the total is unknown.
 // The clock is read from the read and write functions, each call of which
 // moves up to 512 KiB: no timer, no signal, nothing at all when standard
-// error is not a terminal.
+// error is not a terminal. A decompression from a file counts the bytes
+// read against the file's size, however many streams it holds; one from a
+// pipe counts the bytes restored against the first stream's length, and
+// only the bytes once a later stream has taken it past that.
 struct Progress {
     bool enabled = false;
     long long next_draw = 0;
     long long phase_start = 0;
     std::uint64_t total = 0;  // 0: not known (yet)
     std::uint64_t done = 0;
+    const char* counted = "read";  // what `done` counts
 
     void start(long long now) {
         enabled = isatty(STDERR_FILENO) != 0;
@@ -121,6 +127,7 @@ struct Progress {
 
     void advance(std::size_t n) {
         done += n;
+        if (done > total) total = 0;
         tick();
     }
 
@@ -138,8 +145,8 @@ struct Progress {
         char line[96];
         int length = 0;
         if (total == 0) {
-            length = std::snprintf(line, sizeof line, "\r%.1f MB read, %.1f MB/s\033[K",
-                                   static_cast<double>(done) / 1e6, rate / 1e6);
+            length = std::snprintf(line, sizeof line, "\r%.1f MB %s, %.1f MB/s\033[K",
+                                   static_cast<double>(done) / 1e6, counted, rate / 1e6);
         } else {
             const std::uint64_t part = std::min(done, total);
             char left[32] = "--:--";
@@ -180,12 +187,15 @@ bool write_all(int fd, const void* buf, std::size_t size) {
     return true;
 }
 
-// The input as the library's reader. Decompression takes the length of
-// the result from the first 4 bytes as they pass, for the progress line.
+// The input as the library's read function. The count is what the summary
+// line reports for a decompression: the whole input, padding included. A
+// decompression from a pipe takes the length of the first stream from its
+// first 4 bytes as they pass, for the progress line.
 struct Input {
     int fd;
-    bool compressing;
+    bool from_pipe = false;
     int error = 0;
+    std::uint64_t bytes_read = 0;
     unsigned char header[4] = {};
     std::size_t header_bytes = 0;
 };
@@ -197,7 +207,8 @@ std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
         in.error = errno;
         return -1;
     }
-    if (in.compressing) {
+    in.bytes_read += static_cast<std::uint64_t>(got);
+    if (!in.from_pipe) {
         progress.advance(static_cast<std::size_t>(got));
     } else if (in.header_bytes < sizeof in.header && got > 0) {
         const std::size_t n = std::min(sizeof in.header - in.header_bytes, static_cast<std::size_t>(got));
@@ -209,12 +220,12 @@ std::ptrdiff_t read_input(void* user, void* buf, std::size_t capacity) {
     return got;
 }
 
-// The output as the library's writer. The library hands over 64 KiB of coded
-// data or a whole block at a time, and a header of a few bytes before them:
-// a buffer of 64 KiB makes each one system call.
+// The output. As the compressor's write function: the library hands over
+// 64 KiB of coded data at a time, and a header of a few bytes before them,
+// so a buffer of 64 KiB makes each one system call. Decompression fills the
+// same buffer from the reader.
 struct Output {
     int fd = -1;
-    bool compressing = false;
     int error = 0;
     std::size_t used = 0;
     char buffer[65536];
@@ -241,12 +252,41 @@ int write_output(void* user, const void* buf, std::size_t size) {
         std::memcpy(out.buffer + out.used, buf, size);
         out.used += size;
     }
-    if (out.compressing) {
-        progress.tick();
-    } else {
-        progress.advance(size);
-    }
+    progress.tick();
     return 0;
+}
+
+// Restores every stream of the input into out.fd, through the output's
+// buffer: the reader decodes a whole block at once and hands it out in as
+// many pieces as we ask for, so a block-sized buffer would only add 0.5 MiB
+// of resident memory, not speed.
+// Returns a status as the library's one-call functions do; the reader stays
+// open, for the caller to learn where the last complete stream ended.
+int restore(vexa_ctx* ctx, Input& in, Output& out, std::uint64_t& bytes_out) {
+    if (const int status = vexa_reader_open(ctx, read_input, &in, 0); status != VEXA_OK) return status;
+    bytes_out = 0;
+    for (;;) {
+        const std::ptrdiff_t got = vexa_reader_read(ctx, out.buffer, sizeof out.buffer);
+        if (got < 0) return static_cast<int>(got);
+        if (got == 0) return VEXA_OK;
+        if (!write_all(out.fd, out.buffer, static_cast<std::size_t>(got))) {
+            out.error = errno;
+            return VEXA_ERROR_WRITE;
+        }
+        bytes_out += static_cast<std::uint64_t>(got);
+        if (in.from_pipe) progress.advance(static_cast<std::size_t>(got));
+    }
+}
+
+// The library's reason, and once a stream has been complete, where the last
+// one ended: the first `complete` bytes of the input restore on their own
+// (`head -c`), which is worth knowing about a long concatenation.
+int fail_decoding(const char* path, int status, std::uint64_t complete) {
+    if (complete == 0) return fail(path, vexa_strerror(status));
+    char reason[160];
+    std::snprintf(reason, sizeof reason, "%s after the stream that ends at byte %llu", vexa_strerror(status),
+                  static_cast<unsigned long long>(complete));
+    return fail(path, reason);
 }
 
 // Closes a descriptor however the run ends.
@@ -381,13 +421,18 @@ int run(int argc, char** argv) {
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
 
     FdHolder spooled;
-    Input in{in_file.fd, compressing};
+    Input in{in_file.fd};
     if (compressing && !in_regular) {
         spooled.fd = spool(in_file.fd, in_path, in_length);
         if (spooled.fd < 0) return 1;
         in.fd = spooled.fd;
     }
-    if (compressing) progress.restart(in_length);
+    if (compressing || in_regular) {
+        progress.restart(in_length);
+    } else {
+        in.from_pipe = true;
+        progress.counted = "restored";
+    }
 
     // Private while it is written: created 0600, and an existing file, which
     // keeps its mode through O_TRUNC, made so.
@@ -395,7 +440,6 @@ int run(int argc, char** argv) {
     umask(mask);
     static Output out;  // its buffer is too large for the stack
     out.fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
-    out.compressing = compressing;
     if (out.fd < 0) return fail_errno(out_path, errno);
     // Written to our own standard output, a pipe to ssh say, the data must
     // stay pure: the summary line goes to standard error, and the file
@@ -414,16 +458,16 @@ int run(int argc, char** argv) {
         if ((old_mode & 07077) != 0) fchmod(out.fd, 0600);
     }
 
-    std::uint64_t bytes_in = 0, bytes_out = 0;
+    std::uint64_t bytes_out = 0;
     const int status = compressing
         ? vexa_compress_stream(holder.ctx, in_length, read_input, &in, write_output, &out, &bytes_out)
-        : vexa_decompress_stream(holder.ctx, read_input, &in, write_output, &out, &bytes_in, &bytes_out);
-    if (compressing) bytes_in = in_length;
+        : restore(holder.ctx, in, out, bytes_out);
+    const std::uint64_t bytes_in = compressing ? in_length : in.bytes_read;
     switch (status) {
         case VEXA_OK: break;
         case VEXA_ERROR_READ: return fail_errno(in_path, in.error);
         case VEXA_ERROR_WRITE: return fail_errno(out_path, out.error);
-        default: return fail(in_path, vexa_strerror(status));
+        default: return fail_decoding(in_path, status, compressing ? 0 : vexa_reader_complete_size(holder.ctx));
     }
     if (!out.flush()) return fail_errno(out_path, out.error);
 

@@ -81,6 +81,10 @@ expect_status "summary decompress" 0
 expect_stderr_empty "summary decompress"
 expect_summary "summary decompress" sub/in.vx "$vx_size" ./back.txt "$in_size"
 expect_same "summary round trip" in.txt back.txt
+# Of concatenated streams and padding, the whole input is read.
+{ cat sub/in.vx sub/in.vx; printf '\0\0\0'; } > twice.vx
+run "summary of two streams" d twice.vx twice.txt
+expect_summary "summary of two streams" twice.vx $((2 * vx_size + 3)) twice.txt $((2 * in_size))
 
 # --- The empty input: 9 zero bytes, and back to an empty file.
 : > empty.bin

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Real files: each in <dir> must compress to exactly its reference file in
 # <dir>/expected/<name>.vx, and each reference file must restore the
-# original. Run on the samples shipped in tests/samples (always there) and on
+# original; all reference files concatenated restore all originals in turn. Run on the samples shipped in tests/samples (always there) and on
 # the corpus, which is skipped when it is not on this machine.
 # Usage: bash corpus.sh <vexa binary> <dir> <scratch dir>
 set -u
@@ -19,6 +19,8 @@ enter_scratch
 run() { vexa_run_ok "$1" 600 "${@:2}"; }
 
 files=0
+: > all.vx
+: > all.orig
 for path in "$CORPUS"/*; do
     [ -f "$path" ] || continue
     name=${path##*/}
@@ -39,8 +41,11 @@ for path in "$CORPUS"/*; do
     # decoder even when the compressor has drifted.
     run "$name: decompress" d "$expected" restored
     cmp -s "$path" restored || fail "$name" "expected/$name.vx does not restore the original"
+    cat "$expected" >> all.vx && cat "$path" >> all.orig
 done
 [ "$files" -gt 0 ] || fail "corpus" "no file in $CORPUS has a reference file"
+run "all reference files concatenated: decompress" d all.vx restored
+cmp -s all.orig restored || fail "concatenation" "does not restore the originals in turn ($(cmp all.orig restored 2>&1 | head -1))"
 
 echo "corpus.sh: $files files with reference bytes, $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Hostile compressed input: files cut short at every position, single bits
-# flipped, and hand-made files holding values no compressor writes. Every run
-# must end either with status 0 and exactly the stored number of bytes, or
-# with status 1, "input: compressed data is damaged|truncated" and no output
-# left behind. Never a signal, a hang or a sanitizer report.
+# flipped, bytes after a complete stream, and hand-made files holding values
+# no compressor writes. Every run must end either with status 0 and exactly
+# the stored number of bytes, or with status 1, "input: compressed data is
+# damaged|truncated" (followed by " after the stream that ends at byte N"
+# once a stream was complete) and no output left behind. Never a signal, a
+# hang or a sanitizer report.
 # Usage: bash damaged.sh <vexa binary> <corpus dir> <scratch dir>
 set -u
 
@@ -42,10 +44,10 @@ expect_clean_outcome() {
                 fail "$name" "status 0 but the output is not $want bytes long"
             ;;
         1)
-            case $stderr_text in
-                "$input: compressed data is damaged"$'\n' | "$input: compressed data is truncated"$'\n') ;;
-                *) fail "$name" "status 1 with stderr '$(head -c 300 err.txt)'" ;;
-            esac
+            # A flip that changes how far the decoder reads ends the stream
+            # early: the bytes left after it are refused.
+            [[ $stderr_text =~ ^"$input: compressed data is "(damaged|truncated)( after the stream that ends at byte [1-9][0-9]*)?$'\n'$ ]] ||
+                fail "$name" "status 1 with stderr '$(head -c 300 err.txt)'"
             [ ! -e out.bin ] || fail "$name" "partial output left behind"
             ;;
         124) fail "$name" "hang: no end within the time limit" ;;
@@ -132,10 +134,38 @@ for f in v/*-flip-*; do
     expect_clean_outcome "$f" "$f"
 done
 
-# --- Bytes after the end are never read: the same output, status 0.
-cat short.txt.vx short.txt.vx > tail.vx
-decompress "trailing bytes" tail.vx
-[ "$status" -eq 0 ] && cmp -s out.bin short.txt || fail "trailing bytes" "status $status or a different output"
+# --- After a complete stream only zeros may follow, as padding; anything
+# else is refused, and the message says where the last complete stream ends.
+for zeros in 1 7 9 1000; do
+    { cat short.txt.vx; head -c "$zeros" /dev/zero; } > tail.vx
+    decompress "$zeros zero bytes after a stream" tail.vx
+    [ "$status" -eq 0 ] && cmp -s out.bin short.txt || fail "$zeros zero bytes after a stream" "status $status or a different output"
+done
+end=$(stat -c %s short.txt.vx)
+page_size=$(stat -c %s page.txt.vx)
+# refused_after NAME REASON END: tail.vx, refused for REASON after byte END.
+refused_after() {
+    decompress "$1" tail.vx
+    expect_refusal "$1" tail.vx "$2 after the stream that ends at byte $3"
+}
+{ cat short.txt.vx; printf x; } > tail.vx
+refused_after "1 byte after a stream" truncated "$end"
+{ cat short.txt.vx; printf abc; } > tail.vx
+refused_after "3 bytes after a stream" truncated "$end"
+{ cat short.txt.vx; printf '\0\0\0\0\0\0x'; } > tail.vx
+refused_after "an empty stream's coder bytes not zero" damaged "$end"
+{ cat short.txt.vx page.txt.vx; printf x; } > tail.vx
+refused_after "1 byte after two streams" truncated "$((end + page_size))"
+for n in 20 $((page_size - 64)) $((page_size - 6)) $((page_size - 5)) $((page_size - 1)); do
+    { cat short.txt.vx; head -c "$n" page.txt.vx; } > tail.vx
+    refused_after "a second stream cut after $n of $page_size bytes" truncated "$end"
+done
+# Random bytes: either reason, with the same end.
+{ cat short.txt.vx; dd if=two_blocks.bin.vx bs=1000 skip=7 count=1 status=none; } > tail.vx
+decompress "stream followed by random bytes" tail.vx
+[[ $status -eq 1 && $stderr_text =~ ^"tail.vx: compressed data is "(damaged|truncated)" after the stream that ends at byte $end"$'\n'$ ]] ||
+    fail "stream followed by random bytes" "status $status, stderr '$(head -c 300 err.txt)'"
+[ ! -e out.bin ] || fail "stream followed by random bytes" "partial output left behind"
 
 # --- Hand-made files. The encoder below mirrors the range coder for direct
 # bits and for byte trees on fresh tables; it must first reproduce the file
@@ -240,13 +270,17 @@ cp a.vx class7.vx
 printf '\7' | dd of=class7.vx bs=1 seek=4 conv=notrunc status=none
 decompress "class word 7" class7.vx
 [ "$status" -eq 0 ] && cmp -s out.bin a.txt || fail "class word 7" "status $status or a different output"
-# A stored length of 0 means an empty output, whatever follows it.
-for tail in "" '\0\0\0\0\0' 'garbage after the length'; do
+# A stored length of 0 means an empty output; the coder's five bytes after
+# it are zeros, or cut off.
+for tail in "" '\0\0' '\0\0\0\0\0'; do
     printf "\0\0\0\0$tail" > zero_length.vx
     decompress "length 0 followed by '$tail'" zero_length.vx
     [ "$status" -eq 0 ] && [ -f out.bin ] && [ ! -s out.bin ] ||
         fail "length 0 followed by '$tail'" "status $status or a non-empty output"
 done
+printf '\0\0\0\0garbage after the length' > zero_length.vx
+decompress "length 0 followed by garbage" zero_length.vx
+expect_refusal "length 0 followed by garbage" zero_length.vx damaged
 
 echo "damaged.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]

@@ -192,6 +192,11 @@ declare -A BOUND=([zeros]=2000 [random]=$((LARGEST + LARGEST / 100)) [text]=$((L
 # boundary crossing (their later blocks behave like the plain kinds', and
 # the sanitizer build is slow).
 SMALL_SIZES="0 1 2 16 17 511 512"
+# The small cases and the mixed files also go into one concatenation, which
+# must restore them all in order: streams of both paths, empty and of
+# several blocks, one after another.
+: > all.vx
+: > all.bin
 for kind in zeros random text x86 bmp bmp_huge_width bmp_wide ppm ppm_no_width wav3 wav40 wav24 wav256 aiff16 aiff4 jfif; do
     case $kind in
         zeros | random | text | x86) sizes="$SMALL_SIZES $((BLOCK - 1)) $BLOCK $((BLOCK + 1)) $LARGEST" ;;
@@ -203,6 +208,7 @@ for kind in zeros random text x86 bmp bmp_huge_width bmp_wide ppm ppm_no_width w
         twice=once
         if [ "$size" -le 512 ] || [ "$size" = "${sizes##* }" ]; then twice=twice; fi
         round_trip "$kind/$size" in.bin "$twice" || continue
+        if [ "$size" -le 512 ]; then cat a.vx >> all.vx && cat in.bin >> all.bin; fi
         if [ "$size" -ge 512 ]; then
             got=$(profile_hex a.vx)
             want=${PROFILE[$kind]}
@@ -218,6 +224,7 @@ done
 for file in gen/mixed_*; do
     name=${file#gen/}
     round_trip "$name" "$file" once || continue
+    cat a.vx >> all.vx && cat "$file" >> all.bin
     case $name in
         mixed_wav_* | mixed_bmp_*) want=00000000 ;;
         *) want=01000000 ;;
@@ -225,6 +232,9 @@ for file in gen/mixed_*; do
     got=$(profile_hex a.vx)
     [ "${got:0:8}" = "$want" ] || fail "$name" "class word is ${got:0:8}, expected $want (first block decides)"
 done
+
+run "concatenated streams" d all.vx restored
+cmp -s all.bin restored || fail "concatenated streams" "$(cmp all.bin restored 2>&1 | head -1)"
 
 echo "round_trip.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]
