@@ -261,7 +261,7 @@ PyObject* decompress(PyObject*, PyObject* data) {
     return raise_status(static_cast<int>(status), complete);
 }
 
-// ------------------------------------------------------------ compress_stream
+// ----------------------------------------------------------------- callbacks
 
 // Python callables as the library's reader and writer. The run holds no GIL;
 // each call takes it back for as long as the callable runs. The first
@@ -296,6 +296,8 @@ std::ptrdiff_t read_callback(void* user, void* buf, std::size_t capacity) {
         const Py_ssize_t n = result == Py_None ? -1 : PyLong_AsSsize_t(result);
         if (n >= 0 && static_cast<std::size_t>(n) <= capacity) {
             got = n;
+        } else if (result == Py_None) {
+            PyErr_SetString(PyExc_ValueError, "readinto() returned None: a non-blocking source without data");
         } else if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ValueError, "readinto() returned an impossible count");
         }
@@ -468,6 +470,7 @@ void Reader_dealloc(Reader* self) {
 int Reader_traverse(Reader* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(self->ends.readinto);
+    Py_VISIT(self->ends.error);
     Py_VISIT(self->ends.error_value);
     Py_VISIT(self->ends.error_traceback);
     return 0;

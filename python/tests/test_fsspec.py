@@ -30,6 +30,7 @@ def test_fsspec_and_pandas_read_and_write_vx_files(tmp_path):
         assert pandas.read_csv(f)["x"].sum() == sum(range(5000))
 
 
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")   # Debian's tornado
 def test_a_dask_cluster_reads_vx_files(tmp_path):
     bag = pytest.importorskip("dask.bag")
     dataframe = pytest.importorskip("dask.dataframe")
