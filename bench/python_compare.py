@@ -13,11 +13,17 @@ the large files (1 MB and more by default), alternating the two in every
 repetition, and prints the module's time over the program's: the median of
 the repetitions and their range, in wall-clock and in CPU time (user and
 system; steadier on a busy machine). The program's time runs from start to
-exit of the process and includes reading and writing its files; the
-module's is the call alone, on data already in memory.
+exit of the process and includes reading and writing its files; that of
+compress and decompress is the call alone, on data already in memory, and
+that of `vexa.open(path).read()` includes reading the compressed file.
+
+Part three (--memory) measures readers, each in a fresh process: many
+readers left open part-way into a large corpus file (resident size and
+threads, beside bz2's), and one file of --stream-mb MB read through
+vexa.open in 1 MiB reads, its resident size sampled after every read.
 
 Run it with the interpreter that has the module installed (README, "Python"):
-    .venv/bin/python bench/python_compare.py [--runs 5] [--cli-runs 11]
+    .venv/bin/python bench/python_compare.py [--runs 5] [--cli-runs 11] [--memory]
 """
 
 import argparse
@@ -121,25 +127,33 @@ def compare_with_cli(files, cli, runs):
         datas.append((path, data, vexa.compress(data)))
     rounds = []
     with tempfile.TemporaryDirectory() as scratch:
-        packed_path, restored_path = os.path.join(scratch, "a.vx"), os.path.join(scratch, "a.out")
+        out_path, restored_path = os.path.join(scratch, "out.vx"), os.path.join(scratch, "a.out")
+        for i, (_, _, packed) in enumerate(datas):
+            with open(os.path.join(scratch, f"{i}.vx"), "wb") as f:
+                f.write(packed)
         for run in range(runs):
-            sums = {f"{who} {d} {clock}": 0.0 for who in ("module", "cli") for d in "cd" for clock in ("wall", "cpu")}
+            sums = {f"{who} {d} {clock}": 0.0 for who in ("module", "cli") for d in "cdo" for clock in ("wall", "cpu")
+                    if (who, d) != ("cli", "o")}
 
             def add(key, times):
                 sums[f"{key} wall"] += times[0]
                 sums[f"{key} cpu"] += times[1]
 
-            for path, data, packed in datas:
+            for i, (path, data, packed) in enumerate(datas):
+                packed_path = os.path.join(scratch, f"{i}.vx")
+
                 def module_side():
                     *tc, p = run_module(vexa.compress, data)
                     *td, r = run_module(vexa.decompress, packed)
-                    if p != packed or r != data:
+                    *to, o = run_module(read_file, packed_path)
+                    if p != packed or r != data or o != data:
                         sys.exit(f"module round trip of {path} failed")
                     add("module c", tc)
                     add("module d", td)
+                    add("module o", to)
 
                 def cli_side():
-                    add("cli c", run_cli(cli, "c", path, packed_path))
+                    add("cli c", run_cli(cli, "c", path, out_path))
                     add("cli d", run_cli(cli, "d", packed_path, restored_path))
 
                 for side in ((module_side, cli_side) if run % 2 == 0 else (cli_side, module_side)):
@@ -149,17 +163,101 @@ def compare_with_cli(files, cli, runs):
     return rounds
 
 
+def read_file(path):
+    with vexa.open(path) as f:
+        return f.read()
+
+
 def cli_summary(rounds, size):
     lines = ["| direction | clock | module s | program s | module / program: median | range |",
              "|---|---|---:|---:|---:|---:|"]
-    for d, label in (("c", "compress"), ("d", "decompress")):
+    # vexa.open(path).read() stands against `vexa d`, as reading a file.
+    for d, cli_d, label in (("c", "c", "compress"), ("d", "d", "decompress"), ("o", "d", "vexa.open(path).read()")):
         for clock in ("wall", "cpu"):
             module = statistics.median(r[f"module {d} {clock}"] for r in rounds)
-            program = statistics.median(r[f"cli {d} {clock}"] for r in rounds)
-            ratios = [r[f"module {d} {clock}"] / r[f"cli {d} {clock}"] for r in rounds]
+            program = statistics.median(r[f"cli {cli_d} {clock}"] for r in rounds)
+            ratios = [r[f"module {d} {clock}"] / r[f"cli {cli_d} {clock}"] for r in rounds]
             lines.append(f"| {label} ({size / MB:.1f} MB) | {clock} | {module:.3f} | {program:.3f} | "
                          f"{statistics.median(ratios):.3f} | {min(ratios):.3f} to {max(ratios):.3f} |")
     return "\n".join(lines)
+
+
+# Run in a fresh interpreter each, so that nothing else has touched its memory.
+READERS_SCRIPT = """
+import bz2, sys, vexa
+def status(key):
+    with open("/proc/self/status") as f:
+        return int(next(line.split()[1] for line in f if line.startswith(key + ":")))
+path, count = sys.argv[1], int(sys.argv[2])
+opener = bz2.open if path.endswith(".bz2") else vexa.open
+base = status("VmRSS")
+readers = [opener(path) for _ in range(count)]
+for r in readers:
+    r.read(1)   # each part-way into its first block, its decoder's state held
+print(status("VmRSS") - base, status("VmHWM"), status("Threads"))
+"""
+
+STREAM_SCRIPT = """
+import sys, time, vexa
+def rss():
+    with open("/proc/self/status") as f:
+        return int(next(line.split()[1] for line in f if line.startswith("VmRSS:")))
+samples, total = [], 0
+start = time.perf_counter()
+with vexa.open(sys.argv[1]) as f:
+    while data := f.read(1 << 20):
+        total += len(data)
+        samples.append(rss())
+del data
+print(total, time.perf_counter() - start, samples[0], max(samples), samples[-1])
+"""
+
+
+def run_script(script, *args):
+    done = subprocess.run([sys.executable, "-c", script, *args], check=True, capture_output=True, text=True)
+    return [float(x) for x in done.stdout.split()]
+
+
+def measure_memory(files, readers, stream_mb, cli):
+    """Readers open part-way into the largest file (vexa and bz2), and one
+    stream of stream_mb MB (the files over and over) read through vexa.open."""
+    largest = max(files, key=os.path.getsize)
+    with open(largest, "rb") as f:
+        data = f.read()
+    lines = ["| readers left open | resident growth MB | peak resident MB | threads |", "|---|---:|---:|---:|"]
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, packed in (("vexa", vexa.compress(data)), ("bz2", bz2.compress(data, 9))):
+            path = os.path.join(scratch, f"one.{'vx' if name == 'vexa' else 'bz2'}")
+            with open(path, "wb") as f:
+                f.write(packed)
+            grown, peak, threads = run_script(READERS_SCRIPT, path, str(readers))
+            lines.append(f"| {readers} x {name} | {grown / 1024:.1f} | {peak / 1024:.1f} | {threads:.0f} |")
+        print(f"Readers, each part-way into {os.path.basename(largest)} ({len(data):,} bytes):\n")
+        print("\n".join(lines) + "\n")
+
+        plain, packed = os.path.join(scratch, "stream"), os.path.join(scratch, "stream.vx")
+        with open(plain, "wb") as out:
+            written = 0
+            while written < stream_mb * MB:
+                for path in files:
+                    with open(path, "rb") as f:
+                        part = f.read(int(stream_mb * MB) - written)
+                    out.write(part)
+                    written += len(part)
+        print(f"  compressing {written:,} bytes for the stream", file=sys.stderr)
+        if os.access(cli, os.X_OK):
+            subprocess.run([cli, "c", plain, packed], check=True, stdout=subprocess.DEVNULL)
+        else:
+            with open(plain, "rb") as src, vexa.open(packed, "wb") as dst:
+                while chunk := src.read(1 << 20):
+                    dst.write(chunk)
+        os.remove(plain)
+        total, seconds, first, most, last = run_script(STREAM_SCRIPT, packed)
+        if total != written:
+            sys.exit(f"the stream restored {total:.0f} bytes of {written}")
+        print(f"One stream of {written / MB:.0f} MB ({os.path.getsize(packed) / MB:.1f} MB compressed) read "
+              f"through vexa.open in 1 MiB reads, {seconds:.1f} s: resident size {first / 1024:.1f} MB after the "
+              f"first read, {most / 1024:.1f} MB at most, {last / 1024:.1f} MB after the last.")
 
 
 def main():
@@ -173,6 +271,9 @@ def main():
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="time the codec table by CPU time (default; steady on a busy machine) or wall-clock")
     ap.add_argument("--skip-codecs", action="store_true", help="only the module/program check")
+    ap.add_argument("--memory", action="store_true", help="also measure readers' memory (part three)")
+    ap.add_argument("--readers", type=int, default=200, help="readers left open for --memory (default 200)")
+    ap.add_argument("--stream-mb", type=float, default=200, help="MB of the stream read for --memory (default 200)")
     args = ap.parse_args()
 
     if not os.path.isdir(args.corpus):
@@ -195,7 +296,10 @@ def main():
     elif large:
         print(f"Module against the program on {len(large)} files of {args.large:,} bytes or more:", file=sys.stderr)
         rounds = compare_with_cli(large, args.cli, args.cli_runs)
-        print(cli_summary(rounds, sum(os.path.getsize(p) for p in large)))
+        print(cli_summary(rounds, sum(os.path.getsize(p) for p in large)) + "\n")
+
+    if args.memory:
+        measure_memory(files, args.readers, args.stream_mb, args.cli)
 
 
 if __name__ == "__main__":
