@@ -344,12 +344,11 @@ class _RegisterWhenFsspecLoads:
     `import vexa`, used with fsspec or not."""
 
     def find_spec(self, name: str, path: Any, target: Any = None) -> Any:
-        if name != "fsspec.compression" or self not in sys.meta_path:
+        if name != "fsspec.compression":
             return None
-        sys.meta_path.remove(self)
         for finder in sys.meta_path:
             find = getattr(finder, "find_spec", None)
-            spec = find(name, path, target) if find is not None else None
+            spec = find(name, path, target) if finder is not self and find is not None else None
             if spec is not None:
                 break
         else:
@@ -359,9 +358,13 @@ class _RegisterWhenFsspecLoads:
             return spec
         exec_module = loader.exec_module
 
+        # A spec may be found and never loaded: the finder stays until the
+        # module has really been run.
         def exec_and_register(module: ModuleType) -> None:
             exec_module(module)
             _register_with_fsspec(module)
+            if self in sys.meta_path:
+                sys.meta_path.remove(self)
 
         loader.exec_module = exec_and_register
         return spec
