@@ -11,8 +11,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -31,7 +29,8 @@ PyObject* truncated_error = nullptr;  // vexa.VexaTruncatedError, also an EOFErr
 // Idle contexts kept for the next call. Each keeps the pages its runs
 // touched, up to about 5 MiB, so only a few are kept: enough for as many
 // threads as coding usually runs on at once; beyond that a call pays for a
-// fresh one.
+// fresh one. Contexts are taken and given back with the GIL held, so a
+// fork never finds the lock held by another thread.
 constexpr int POOL_SIZE = 4;
 std::mutex pool_lock;
 vexa_ctx* pool[POOL_SIZE];
@@ -60,11 +59,6 @@ void free_pool(void*) {
     std::lock_guard<std::mutex> hold(pool_lock);
     while (pool_count > 0) vexa_free(pool[--pool_count]);
 }
-
-// A child forked while another thread held the pool's lock would wait for
-// it forever: the lock is held across fork, and each side lets go of it.
-void lock_pool() { pool_lock.lock(); }
-void unlock_pool() { pool_lock.unlock(); }
 
 // Sets the Python exception for a failed status and returns null. For a
 // reader that has restored some streams, `complete` is where the last of
@@ -607,8 +601,6 @@ int add_owned(PyObject* module, const char* name, PyObject* value) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vexa(void) {
-    static std::once_flag fork_handlers;
-    std::call_once(fork_handlers, [] { pthread_atfork(lock_pool, unlock_pool, unlock_pool); });
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr) return nullptr;
     // As gzip's BadGzipFile is an OSError, and bz2 and lzma raise EOFError
