@@ -26,7 +26,7 @@ int read_block(ReadFn read, void* user, std::uint8_t* block, std::uint32_t n) {
     for (std::uint32_t done = 0; done < n;) {
         const std::uint32_t piece = std::min(READ_PIECE, n - done);
         const std::ptrdiff_t got = read(user, block + done, piece);
-        if (got < 0 || got > std::ptrdiff_t{piece}) return VEXA_ERROR_READ;
+        if (got < 0 || got > static_cast<std::ptrdiff_t>(piece)) return VEXA_ERROR_READ;
         if (got == 0) return VEXA_ERROR_SHORT_INPUT;
         done += static_cast<std::uint32_t>(got);
     }
