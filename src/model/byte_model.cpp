@@ -1,6 +1,7 @@
 #include "model/byte_model.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 
 namespace vexa {
@@ -154,6 +155,7 @@ template <Form form>
 // coder's fields, and the compiler would reload and store them per decision.
 void encode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, const std::uint8_t* block,
                           std::uint32_t length, std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
+    assert(length <= MAX_MODELLED_BLOCK);
     RangeCoder rc = coder;
     start_block_encode(rc, m, block, length);
     encode_head(rc, t, block, length, ra, rb);
@@ -163,6 +165,7 @@ void encode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, const 
 
 void decode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, std::uint8_t* block,
                           std::uint32_t length, std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
+    assert(length <= MAX_MODELLED_BLOCK);
     RangeCoder rc = coder;
     start_block_decode(rc, m);
     decode_head(rc, t, block, length, ra, rb);
