@@ -190,6 +190,17 @@ struct NoHint {
     void operator()(std::uint32_t) const {}
 };
 
+// The cells five levels below a node n are n * 32 to n * 32 + 31: one
+// 64-byte line. A byte's first five levels share line 0 of its trees, and
+// the rest lie in three lines known after zero, one and two decisions.
+// Fetching them then takes the last three levels' reads off the chain of
+// decisions, where each waited for its line from the second-level cache
+// (the 256 trees of a table do not fit the first).
+[[gnu::always_inline]] inline void fetch_deep_cells(const Prob* ta, const Prob* tb, std::uint32_t node) {
+    __builtin_prefetch(ta + 32 * node);
+    __builtin_prefetch(tb + 32 * node);
+}
+
 template <Form form = Form::branches, typename Hint = NoHint>
 [[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t ctx_a,
                                                              std::uint32_t ctx_b, std::uint32_t ra,
@@ -200,8 +211,11 @@ template <Form form = Form::branches, typename Hint = NoHint>
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
         std::uint32_t pa = ta[1], pb = tb[1];
+        fetch_deep_cells(ta, tb, node);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
+        fetch_deep_cells(ta, tb, node);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
+        fetch_deep_cells(ta, tb, node);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         high_nibble_known(node - 16);
@@ -211,8 +225,11 @@ template <Form form = Form::branches, typename Hint = NoHint>
         decode_select_step<false>(rc, ta, tb, node, pa, pb, ra, rb);   // the leaves have no cells
         return node - 256;
     }
+    fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     high_nibble_known(node - 16);
