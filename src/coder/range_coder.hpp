@@ -191,7 +191,7 @@ struct RangeCoder {
         encode_direct_bit(value & 1);
     }
 
-    std::uint32_t decode_direct_byte() {
+    [[gnu::always_inline]] std::uint32_t decode_direct_byte() {
         std::uint32_t node = 1;
         node = 2 * node + decode_direct_bit();
         node = 2 * node + decode_direct_bit();

@@ -128,12 +128,26 @@ template <Form form>
                                                std::uint8_t* block, std::uint32_t length,
                                                std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
     if (flat) {
+        // The flag's cell does not depend on the prediction, so a literal's
+        // lookup waits until a hit needs it: on near-random data, where hits
+        // are rare, the position table's cache misses then mostly vanish.
+        // `followed` says whether predicted_offset is up to date.
+        std::uint32_t followed = 1;
         for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
             const std::uint32_t hit = decode_match_flag(rc, t, 0, rb);
-            const std::uint32_t x = hit ? predicted_byte(m) : rc.decode_direct_byte();
+            std::uint32_t x;
+            if (hit) {
+                if (!followed) m.predicted_offset = m.positions[m.hash] & WINDOW_MASK;
+                x = predicted_byte(m);
+                m.predicted_offset = (m.predicted_offset + 1) & WINDOW_MASK;
+            } else {
+                x = rc.decode_direct_byte();
+            }
             block[i] = static_cast<std::uint8_t>(x);
-            update_match_window(m, x, hit);
+            store_match_byte(m, x);
+            followed = hit;
         }
+        if (!followed) m.predicted_offset = m.positions[m.hash] & WINDOW_MASK;
         return;
     }
     std::uint32_t ctx_a = 0, ctx_b = 0, q = predicted_byte(m);

@@ -108,16 +108,21 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
     return entry >> ENTRY_BYTE_SHIFT;
 }
 
-// Steps shared by the full and the window-only update: store x, advance the
-// hash and follow or look up the next prediction. Returns the entry looked
-// up, or 0 when the prediction was followed.
-[[gnu::always_inline]] inline std::uint32_t update_match_window(MatchModel& m, std::uint32_t x,
-                                                                std::uint32_t predicted) {
+// Stores x and advances the hash, leaving the next prediction to the caller.
+[[gnu::always_inline]] inline void store_match_byte(MatchModel& m, std::uint32_t x) {
     m.positions[m.hash] = make_entry(current_stamp(m), x);   // the hash before x: where x itself went
     m.window[m.write_offset] = static_cast<std::uint8_t>(x);
     m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
     m.lap = (m.lap + WINDOW_SIZE * (m.write_offset == 0)) & STAMP_MASK;
     m.hash = ((m.hash * m.hash_multiplier) ^ x) & HASH_MASK;
+}
+
+// Steps shared by the full and the window-only update: store x, advance the
+// hash and follow or look up the next prediction. Returns the entry looked
+// up, or 0 when the prediction was followed.
+[[gnu::always_inline]] inline std::uint32_t update_match_window(MatchModel& m, std::uint32_t x,
+                                                                std::uint32_t predicted) {
+    store_match_byte(m, x);
     if (predicted) {
         m.predicted_offset = (m.predicted_offset + 1) & WINDOW_MASK;
         return 0;
