@@ -184,8 +184,8 @@ template <bool has_children>
     pb = select_on(bit, b1, b0);
 }
 
-// The decoding loop learns the byte's high nibble halfway through;
-// `high_nibble_known(nibble)` is called then, for hints that need it.
+// `top_bits_known(node)` is called once the byte's two top bits are known,
+// with the tree node they lead to (4 to 7), for hints that need them.
 struct NoHint {
     void operator()(std::uint32_t) const {}
 };
@@ -204,7 +204,7 @@ struct NoHint {
 template <Form form = Form::branches, typename Hint = NoHint>
 [[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t ctx_a,
                                                              std::uint32_t ctx_b, std::uint32_t ra,
-                                                             std::uint32_t rb, Hint high_nibble_known = {}) {
+                                                             std::uint32_t rb, Hint top_bits_known = {}) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
     Prob* const ta = t.table_a + ctx_a;
     Prob* const tb = t.table_b + ctx_b;
@@ -215,10 +215,10 @@ template <Form form = Form::branches, typename Hint = NoHint>
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         fetch_deep_cells(ta, tb, node);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
+        top_bits_known(node);
         fetch_deep_cells(ta, tb, node);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        high_nibble_known(node - 16);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
         decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
@@ -229,10 +229,10 @@ template <Form form = Form::branches, typename Hint = NoHint>
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    top_bits_known(node);
     fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
-    high_nibble_known(node - 16);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
