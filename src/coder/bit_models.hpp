@@ -178,14 +178,17 @@ template <Form form = Form::selects>
 template <bool has_children>
 [[gnu::always_inline]] inline void decode_select_step(RangeCoder& rc, Prob* ta, Prob* tb,
                                                       std::uint32_t& node, std::uint32_t& pa,
-                                                      std::uint32_t& pb, const Prob* steps_a,
-                                                      const Prob* steps_b) {
+                                                      std::uint32_t& pb, std::uint32_t& sum,
+                                                      const Prob* steps_a, const Prob* steps_b) {
     std::uint32_t children_a = 0, children_b = 0;
     if constexpr (has_children) {
         children_a = load_siblings(ta + 2 * node);
         children_b = load_siblings(tb + 2 * node);
     }
-    const std::uint32_t bit = rc.decode_bit_unpredictable((rc.range >> 12) * (pa + pb));
+    const std::uint32_t bound = (rc.range >> 12) * sum;
+    const std::uint32_t sums = children_a + children_b;   // each half below 4096: no carry between them
+    sum = sums & 0xFFFF;
+    const std::uint32_t bit = rc.decode_bit_unpredictable<has_children>(bound, sum, sums >> 16);
     ta[node] = steps_a[2 * pa + bit];
     tb[node] = steps_b[2 * pb + bit];
     node = 2 * node + bit;
@@ -219,21 +222,21 @@ template <Form form = Form::branches, typename Hint = NoHint>
     Prob* const tb = t.table_b + ctx_b;
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
-        std::uint32_t pa = ta[1], pb = tb[1];
+        std::uint32_t pa = ta[1], pb = tb[1], sum = pa + pb;
         const Prob* const steps_a = PAIR_STEPS.next[ra][0];
         const Prob* const steps_b = PAIR_STEPS.next[rb][0];
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
         top_bits_known(node);
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, steps_a, steps_b);
-        decode_select_step<false>(rc, ta, tb, node, pa, pb, steps_a, steps_b);   // the leaves have no cells
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<false>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);   // the leaves have no cells
         return node - 256;
     }
     fetch_deep_cells(ta, tb, node);

@@ -134,27 +134,51 @@ struct RangeCoder {
     // outcome picks the next cells, the plain branch measured faster, since
     // speculation starts their loads early.
     [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t bound) {
+        std::uint32_t unused = 0;
+        return decode_bit_unpredictable<false>(bound, unused, 0);
+    }
+
+    // The same, and `chosen` becomes if1 after a 1 (it keeps its value after
+    // a 0) by a move on the same borrow: a value that the next bound needs
+    // is then ready as soon as the range is.
+    template <bool chooses = true>
+    [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t bound, std::uint32_t& chosen,
+                                                                  std::uint32_t if1) {
 #if defined(__x86_64__) && defined(__GNUC__)
         // One subtraction both decides and reduces: its borrow is the bit,
-        // and two moves on the borrow pick the new code and range. Two
-        // cycles from the bound to the next range, where the portable form's
+        // and moves on the borrow pick the new code and range. Two cycles
+        // from the bound to the next range, where the portable form's
         // compare, mask and select took five; direct bytes decode a quarter
         // faster.
         std::uint32_t bit, reduced = code, rest = range - bound;
-        asm("xor %k[bit], %k[bit]\n\t"
-            "sub %[bound], %[reduced]\n\t"
-            "cmovnc %[reduced], %[code]\n\t"
-            "cmovc %[bound], %[rest]\n\t"
-            "setc %b[bit]"
-            : [bit] "=&q"(bit), [reduced] "+&r"(reduced), [code] "+r"(code), [rest] "+r"(rest)
-            : [bound] "r"(bound)
-            : "cc");
+        if constexpr (chooses) {
+            asm("xor %k[bit], %k[bit]\n\t"
+                "sub %[bound], %[reduced]\n\t"
+                "cmovnc %[reduced], %[code]\n\t"
+                "cmovc %[bound], %[rest]\n\t"
+                "cmovc %[if1], %[chosen]\n\t"
+                "setc %b[bit]"
+                : [bit] "=&q"(bit), [reduced] "+&r"(reduced), [code] "+r"(code), [rest] "+r"(rest),
+                  [chosen] "+r"(chosen)
+                : [bound] "r"(bound), [if1] "r"(if1)
+                : "cc");
+        } else {
+            asm("xor %k[bit], %k[bit]\n\t"
+                "sub %[bound], %[reduced]\n\t"
+                "cmovnc %[reduced], %[code]\n\t"
+                "cmovc %[bound], %[rest]\n\t"
+                "setc %b[bit]"
+                : [bit] "=&q"(bit), [reduced] "+&r"(reduced), [code] "+r"(code), [rest] "+r"(rest)
+                : [bound] "r"(bound)
+                : "cc");
+        }
         range = rest;
 #else
         const std::uint32_t bit = code < bound ? 1u : 0u;
         const std::uint32_t zero_mask = bit - 1;
         code -= bound & zero_mask;
         range = select_on(bit, bound, range - bound);
+        if constexpr (chooses) chosen = select_on(bit, if1, chosen);
 #endif
         while (range < RANGE_TOP) {
             range <<= 8;
