@@ -22,7 +22,6 @@ inline constexpr std::uint32_t TABLE_CELLS = 131072;       // 512 byte trees of 
 inline constexpr std::uint32_t PAIR_SCALE = 2048;          // two pair cells sum to at most 4096
 inline constexpr std::uint32_t FLAG_SCALE = 4096;
 inline constexpr std::uint32_t TRIAL_B_BASE = 65536;       // trial cells copied from table B
-inline constexpr std::uint32_t UNPREDICTABLE_RATE_A = 5;   // blocks at or above it decode with selects
 static_assert((TABLE_CELLS & (TABLE_CELLS - 1)) == 0, "indexes are masked to the table size");
 static_assert(2 * PAIR_SCALE == FLAG_SCALE, "a pair and a flag cell share the coder's 12-bit split");
 static_assert(2 * TRIAL_B_BASE == TABLE_CELLS, "the trial table is two copied halves");
@@ -268,11 +267,6 @@ template <Form form = Form::selects>
                    });
 }
 
-// Whether a block's bits are close enough to random for the decoder to
-// select rather than branch: rate 5 and up means that its trial count was
-// above 0.8 coded bytes per byte. Blocks below it decoded up to 10 % slower
-// with selects, near-random ones 10-40 % faster.
-inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
 
 // The rates a block may be given: the first band whose bound, a fraction of
 // the block's length, exceeds the block's trial count strictly. The bounds

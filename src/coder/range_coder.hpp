@@ -60,8 +60,8 @@ void refill_io_buffer(IoBuffer& io);
 // selects nothing is guessed, and with the cell adaptations looked up they
 // cost few more instructions. The encoder and the trial pass know every bit
 // beforehand and always select: measured 7-17 % faster than branches on
-// every class of data. The decoder branches, except on near-random blocks.
-// Both forms give the same bits.
+// every class of data. The decoder's byte trees select too; its match flags
+// branch. Both forms give the same bits.
 enum class Form { branches, selects };
 
 // if1 when bit is 1, else if0, as a conditional move rather than a branch.
@@ -129,10 +129,8 @@ struct RangeCoder {
     }
 
     // decode_bit without a branch on the outcome, for decisions that are close
-    // to random and whose outcome selects no memory to read next (direct
-    // bits): a branch there mispredicts about every other time. Where the
-    // outcome picks the next cells, the plain branch measured faster, since
-    // speculation starts their loads early.
+    // to random (direct bits, byte trees): a branch there mispredicts about
+    // every other time.
     [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t bound) {
         std::uint32_t unused = 0;
         return decode_bit_unpredictable<false>(bound, unused, 0);

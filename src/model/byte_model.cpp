@@ -128,7 +128,10 @@ struct NextEntryHint {
     }
 };
 
-template <Form form>
+// Literals decode with selects whatever the block's rates. With the select
+// step's chain as short as it is now, selects measured 15-25 % faster than
+// branches on text, markup and machine code too, and 5 % slower only on the
+// most predictable file of the test corpus (a tablebase).
 [[gnu::always_inline]] inline void decode_body(RangeCoder& rc, BitTables& t, MatchModel& m,
                                                std::uint8_t* block, std::uint32_t length,
                                                std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
@@ -158,7 +161,7 @@ template <Form form>
     std::uint32_t ctx_a = 0, ctx_b = 0, q = predicted_byte(m);
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
         const std::uint32_t hit = decode_match_flag(rc, t, m.match_state, rb);
-        const std::uint32_t x = hit ? q : decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
+        const std::uint32_t x = hit ? q : decode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
         block[i] = static_cast<std::uint8_t>(x);
         q = update_match_model(m, x, hit);
         // A lookup takes its byte from the entry; should the bytes after it
@@ -191,11 +194,7 @@ void decode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, std::u
     RangeCoder rc = coder;
     start_block_decode(rc, m);
     decode_head(rc, t, block, length, ra, rb);
-    if (rates_look_unpredictable(ra)) {
-        decode_body<Form::selects>(rc, t, m, block, length, flat, ra, rb);
-    } else {
-        decode_body<Form::branches>(rc, t, m, block, length, flat, ra, rb);
-    }
+    decode_body(rc, t, m, block, length, flat, ra, rb);
     coder = rc;
 }
 
