@@ -113,7 +113,7 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
     m.positions[m.hash] = make_entry(current_stamp(m), x);   // the hash before x: where x itself went
     m.window[m.write_offset] = static_cast<std::uint8_t>(x);
     m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
-    m.lap = (m.lap + WINDOW_SIZE * (m.write_offset == 0)) & STAMP_MASK;
+    if (__builtin_expect(m.write_offset == 0, 0)) m.lap = (m.lap + WINDOW_SIZE) & STAMP_MASK;
     m.hash = ((m.hash * m.hash_multiplier) ^ x) & HASH_MASK;
 }
 
