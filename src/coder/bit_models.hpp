@@ -4,9 +4,11 @@
 // scratch copy of the tables and only counts the bytes it would emit.
 #pragma once
 
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -20,7 +22,6 @@ inline constexpr std::uint32_t TABLE_CELLS = 131072;       // 512 byte trees of 
 inline constexpr std::uint32_t PAIR_SCALE = 2048;          // two pair cells sum to at most 4096
 inline constexpr std::uint32_t FLAG_SCALE = 4096;
 inline constexpr std::uint32_t TRIAL_B_BASE = 65536;       // trial cells copied from table B
-inline constexpr std::uint32_t UNPREDICTABLE_RATE_A = 5;   // blocks at or above it decode with selects
 static_assert((TABLE_CELLS & (TABLE_CELLS - 1)) == 0, "indexes are masked to the table size");
 static_assert(2 * PAIR_SCALE == FLAG_SCALE, "a pair and a flag cell share the coder's 12-bit split");
 static_assert(2 * TRIAL_B_BASE == TABLE_CELLS, "the trial table is two copied halves");
@@ -161,61 +162,90 @@ template <Form form = Form::selects>
                    });
 }
 
+// Two sibling cells in one load, the first in the low half: a select step
+// then keeps two values live instead of four, and picks one by a shift.
+[[gnu::always_inline]] inline std::uint32_t load_siblings(const Prob* first) {
+    std::uint32_t both;
+    std::memcpy(&both, first, sizeof both);
+    if constexpr (std::endian::native == std::endian::big) both = both >> 16 | both << 16;
+    return both;
+}
+
 // One decision of decode_pair_byte for Form::selects. Both children's
 // cells are loaded before the bit is known, so the next split waits only for
 // a select and not for a load whose address depends on this bit.
 template <bool has_children>
 [[gnu::always_inline]] inline void decode_select_step(RangeCoder& rc, Prob* ta, Prob* tb,
                                                       std::uint32_t& node, std::uint32_t& pa,
-                                                      std::uint32_t& pb, std::uint32_t ra,
-                                                      std::uint32_t rb) {
-    std::uint32_t a0 = 0, a1 = 0, b0 = 0, b1 = 0;
+                                                      std::uint32_t& pb, std::uint32_t& sum,
+                                                      const Prob* steps_a, const Prob* steps_b) {
+    std::uint32_t children_a = 0, children_b = 0;
     if constexpr (has_children) {
-        a0 = ta[2 * node];
-        a1 = ta[2 * node + 1];
-        b0 = tb[2 * node];
-        b1 = tb[2 * node + 1];
+        children_a = load_siblings(ta + 2 * node);
+        children_b = load_siblings(tb + 2 * node);
     }
-    const std::uint32_t bit = rc.decode_bit_unpredictable((rc.range >> 12) * (pa + pb));
-    ta[node] = adapted_pair(pa, bit, ra);
-    tb[node] = adapted_pair(pb, bit, rb);
+    const std::uint32_t bound = (rc.range >> 12) * sum;
+    const std::uint32_t sums = children_a + children_b;   // each half below 4096: no carry between them
+    sum = sums & 0xFFFF;
+    const std::uint32_t bit = rc.decode_bit_unpredictable<has_children>(bound, sum, sums >> 16);
+    ta[node] = steps_a[2 * pa + bit];
+    tb[node] = steps_b[2 * pb + bit];
     node = 2 * node + bit;
-    pa = select_on(bit, a1, a0);
-    pb = select_on(bit, b1, b0);
+    pa = (children_a >> 16 * bit) & 0xFFFF;
+    pb = (children_b >> 16 * bit) & 0xFFFF;
 }
 
-// The decoding loop learns the byte's high nibble halfway through;
-// `high_nibble_known(nibble)` is called then, for hints that need it.
+// `top_bits_known(node)` is called once the byte's two top bits are known,
+// with the tree node they lead to (4 to 7), for hints that need them.
 struct NoHint {
     void operator()(std::uint32_t) const {}
 };
 
+// The cells five levels below a node n are n * 32 to n * 32 + 31: one
+// 64-byte line. A byte's first five levels share line 0 of its trees, and
+// the rest lie in three lines known after zero, one and two decisions.
+// Fetching them then takes the last three levels' reads off the chain of
+// decisions, where each waited for its line from the second-level cache
+// (the 256 trees of a table do not fit the first).
+[[gnu::always_inline]] inline void fetch_deep_cells(const Prob* ta, const Prob* tb, std::uint32_t node) {
+    __builtin_prefetch(ta + 32 * node);
+    __builtin_prefetch(tb + 32 * node);
+}
+
 template <Form form = Form::branches, typename Hint = NoHint>
 [[gnu::always_inline]] inline std::uint32_t decode_pair_byte(RangeCoder& rc, BitTables& t, std::uint32_t ctx_a,
                                                              std::uint32_t ctx_b, std::uint32_t ra,
-                                                             std::uint32_t rb, Hint high_nibble_known = {}) {
+                                                             std::uint32_t rb, Hint top_bits_known = {}) {
     assert(ctx_a % 256 == 0 && ctx_a < TABLE_CELLS && ctx_b % 256 == 0 && ctx_b < TABLE_CELLS);
     Prob* const ta = t.table_a + ctx_a;
     Prob* const tb = t.table_b + ctx_b;
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
-        std::uint32_t pa = ta[1], pb = tb[1];
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        high_nibble_known(node - 16);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, ra, rb);
-        decode_select_step<false>(rc, ta, tb, node, pa, pb, ra, rb);   // the leaves have no cells
+        std::uint32_t pa = ta[1], pb = tb[1], sum = pa + pb;
+        const Prob* const steps_a = PAIR_STEPS.next[ra][0];
+        const Prob* const steps_b = PAIR_STEPS.next[rb][0];
+        fetch_deep_cells(ta, tb, node);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        fetch_deep_cells(ta, tb, node);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        top_bits_known(node);
+        fetch_deep_cells(ta, tb, node);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<false>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);   // the leaves have no cells
         return node - 256;
     }
+    fetch_deep_cells(ta, tb, node);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    fetch_deep_cells(ta, tb, node);
+    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
+    top_bits_known(node);
+    fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
-    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
-    node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
-    high_nibble_known(node - 16);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);
@@ -237,11 +267,6 @@ template <Form form = Form::selects>
                    });
 }
 
-// Whether a block's bits are close enough to random for the decoder to
-// select rather than branch: rate 5 and up means that its trial count was
-// above 0.8 coded bytes per byte. Blocks below it decoded up to 10 % slower
-// with selects, near-random ones 10-40 % faster.
-inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
 
 // The rates a block may be given: the first band whose bound, a fraction of
 // the block's length, exceeds the block's trial count strictly. The bounds

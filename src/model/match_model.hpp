@@ -27,6 +27,8 @@ struct MatchModel {
     std::uint32_t hash_multiplier;
     bool multiplier_chosen;        // chosen (compressor) or read (decompressor) in the first block
     std::uint32_t write_offset;
+    std::uint32_t lap;             // laps of the window completed, times WINDOW_SIZE, modulo 2^24
+    std::uint32_t swept_lap;       // `lap` when the position table was last swept for stale entries
     std::uint32_t predicted_offset;
     std::uint32_t match_run;       // consecutive predicted bytes, saturating at 3
     std::uint32_t match_state;     // match-flag cell of the next byte, below 2^17
@@ -35,10 +37,20 @@ struct MatchModel {
 // Empties the whole model, as at the start of a run.
 void reset_match_model(MatchModel& m);
 
+// Remarks every entry older than the window as stale, 4-6 MiB old.
+void sweep_stale_entries(MatchModel& m);
+
+// At every block start. An entry's age is read modulo 2^24, so the position
+// table is swept once a lap: with blocks of at most MAX_MODELLED_BLOCK bytes,
+// no entry then ages by more than 2^21 + 2^22 bytes between two sweeps, and a
+// stale entry, remarked as 4-6 MiB old, never reads as fresh again.
+inline constexpr std::uint32_t MAX_MODELLED_BLOCK = 1u << 22;
+
 inline void reset_match_block(MatchModel& m) {
     m.predicted_offset = 0;
     m.match_run = 0;
     m.match_state = 0;
+    if (m.lap != m.swept_lap) sweep_stale_entries(m);
 }
 
 // Offset 0 never predicts, and neither does the slot about to be overwritten:
@@ -52,35 +64,57 @@ inline void reset_match_block(MatchModel& m) {
     return m.window[m.predicted_offset];
 }
 
-// A position entry holds the window offset in its low bits and, in its top
-// byte, the byte then stored there. A lookup can then go on with the byte
-// from the entry instead of waiting for a second cache miss in the window;
-// the window read only confirms it, off the critical path. The two differ
-// only once the window has wrapped over the offset, and then the window's
-// byte is the one that counts.
+// A position entry holds, in its low 24 bits, a stamp: where the byte it
+// points to was stored, counted from the start of the run, modulo 2^24; the
+// window offset is the stamp's low 21 bits. Its top byte is the byte then
+// stored there. A lookup goes on with the byte from the entry and need not
+// read the window at all, as long as the window has not come round to that
+// offset again since: the entry is fresh when its age, the bytes stored
+// since, is at most WINDOW_SIZE. Otherwise the window's byte is the one that
+// counts. Ages are exact only below 2^24; sweep_stale_entries keeps every
+// older entry marked as stale (see reset_match_block).
 inline constexpr std::uint32_t ENTRY_BYTE_SHIFT = 24;
-static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byte");
+inline constexpr std::uint32_t STAMP_MASK = (1u << ENTRY_BYTE_SHIFT) - 1;
+// Stamps are stored with their top bit flipped, which adds 2^23 modulo 2^24:
+// an entry never written (0) then reads as 8 MiB old, stale like any other
+// until the first sweep, with no initial value to set in a zeroed model.
+inline constexpr std::uint32_t STAMP_BIAS = 1u << 23;
+static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits");
 
-[[gnu::always_inline]] inline std::uint32_t make_entry(std::uint32_t offset, std::uint32_t x) {
-    return offset | x << ENTRY_BYTE_SHIFT;
+// The stamp of the next byte to be stored.
+[[gnu::always_inline]] inline std::uint32_t current_stamp(const MatchModel& m) {
+    return m.lap | m.write_offset;
 }
 
-// Out of line: taken only after the window has wrapped.
-[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_after_wrap(const MatchModel& m, std::uint32_t offset);
+[[gnu::always_inline]] inline std::uint32_t make_entry(std::uint32_t stamp, std::uint32_t x) {
+    return (stamp ^ STAMP_BIAS) | x << ENTRY_BYTE_SHIFT;
+}
+
+// Whether the window may have been overwritten at the entry's offset since
+// the entry was written: the byte stored at stamp s is overwritten by the one
+// stored at s + WINDOW_SIZE, so with the stamp of the next byte s + age, an
+// age of WINDOW_SIZE still has it.
+[[gnu::always_inline]] inline bool entry_is_stale(const MatchModel& m, std::uint32_t entry) {
+    const std::uint32_t age = ((current_stamp(m) ^ STAMP_BIAS) - entry) & STAMP_MASK;
+    return age > WINDOW_SIZE;
+}
+
+// Out of line: taken for entries never written and after the window has
+// wrapped over the offset.
+[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_of_stale_entry(const MatchModel& m, std::uint32_t offset);
 
 [[gnu::always_inline]] inline std::uint32_t recalled_byte(const MatchModel& m, std::uint32_t entry) {
-    const std::uint32_t offset = entry & WINDOW_MASK;
-    // An entry never written points at offset 0 without its byte; the read
-    // of that one fixed byte does not wait for the entry.
-    const std::uint32_t recalled = select_on(entry != 0, entry >> ENTRY_BYTE_SHIFT, m.window[0]);
-    std::uint32_t differs = m.window[offset] ^ recalled;
-#if defined(__GNUC__)
-    // Hides that the two are equal when `differs` is 0; knowing it, the
-    // compiler would go on with the window's copy and wait for its read.
-    asm("" : "+r"(differs));
-#endif
-    if (__builtin_expect(differs != 0, 0)) return window_byte_after_wrap(m, offset);
-    return recalled;
+    if (__builtin_expect(entry_is_stale(m, entry), 0)) return window_byte_of_stale_entry(m, entry & WINDOW_MASK);
+    return entry >> ENTRY_BYTE_SHIFT;
+}
+
+// Stores x and advances the hash, leaving the next prediction to the caller.
+[[gnu::always_inline]] inline void store_match_byte(MatchModel& m, std::uint32_t x) {
+    m.positions[m.hash] = make_entry(current_stamp(m), x);   // the hash before x: where x itself went
+    m.window[m.write_offset] = static_cast<std::uint8_t>(x);
+    m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
+    if (__builtin_expect(m.write_offset == 0, 0)) m.lap = (m.lap + WINDOW_SIZE) & STAMP_MASK;
+    m.hash = ((m.hash * m.hash_multiplier) ^ x) & HASH_MASK;
 }
 
 // Steps shared by the full and the window-only update: store x, advance the
@@ -88,10 +122,7 @@ static_assert(WINDOW_MASK < (1u << ENTRY_BYTE_SHIFT), "offsets fit below the byt
 // up, or 0 when the prediction was followed.
 [[gnu::always_inline]] inline std::uint32_t update_match_window(MatchModel& m, std::uint32_t x,
                                                                 std::uint32_t predicted) {
-    m.positions[m.hash] = make_entry(m.write_offset, x);   // the hash before x: where x itself went
-    m.window[m.write_offset] = static_cast<std::uint8_t>(x);
-    m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
-    m.hash = ((m.hash * m.hash_multiplier) ^ x) & HASH_MASK;
+    store_match_byte(m, x);
     if (predicted) {
         m.predicted_offset = (m.predicted_offset + 1) & WINDOW_MASK;
         return 0;

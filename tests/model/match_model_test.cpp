@@ -292,5 +292,19 @@ TEST(MatchModel, EntryOlderThanTheWindowPredictsTheByteNowStored) {
     EXPECT_FALSE(predicts('B'));
 }
 
+// Entries are aged modulo 2^24 bytes: eight laps on, an entry would read as
+// written just now, with its old byte, had no block start marked it stale.
+TEST(MatchModel, EntryEightLapsOldPredictsTheByteNowStored) {
+    start_model(0);
+    feed(bytes_of("ZAB"));                        // 'B' at offset 2, under the context 'A'
+    for (std::uint32_t block = 0; block < 32; ++block) {
+        reset_match_block(match_model);
+        feed(WINDOW_SIZE / 4, 'C');
+    }
+    ASSERT_EQ(match_model.write_offset, 3u);      // 2^24 bytes on
+    EXPECT_EQ(update('A', false), std::uint32_t{'C'});
+    EXPECT_EQ(match_model.predicted_offset, 2u);
+}
+
 }  // namespace
 }  // namespace vexa::test
