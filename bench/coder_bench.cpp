@@ -21,6 +21,7 @@
 #include "codec/context.hpp"
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
+#include "format/format.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
@@ -31,7 +32,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace vexa;
 
-constexpr std::uint32_t BLOCK = 524288;
+constexpr std::uint32_t BLOCK = BLOCK_CAPACITY;
 
 // One context for the whole program, and the rates its blocks code at.
 Context& ctx() {

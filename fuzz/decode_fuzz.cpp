@@ -14,11 +14,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "format/format.hpp"
 #include "vexa.h"
 
 namespace {
 
-constexpr std::uint32_t LENGTH_CAP = 524288 + 65536;
+constexpr std::uint32_t LENGTH_CAP = vexa::BLOCK_CAPACITY + 65536;
 
 std::uint32_t length_cap(std::size_t size) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(LENGTH_CAP, 4096 + 1024 * size));

@@ -9,6 +9,9 @@
 #include <limits>
 #include <vector>
 
+#include "coder/bit_models.hpp"
+#include "format/format.hpp"
+
 namespace vexa {
 
 // The terms of the bound, named as the proof below uses them.
@@ -26,9 +29,9 @@ struct CellTable {
     std::uint64_t cost;
 };
 
-inline constexpr CellTable TABLE_A{2048, 3, 6, 17925};
-inline constexpr CellTable TABLE_B{2048, 2, 6, 23809};
-inline constexpr CellTable MATCH_FLAGS{4096, 2, 6, 23748};
+inline constexpr CellTable TABLE_A{PAIR_SCALE, RATE_A_MIN, RATE_A_MAX, 17925};
+inline constexpr CellTable TABLE_B{PAIR_SCALE, RATE_B_MIN, RATE_B_MAX, 23809};
+inline constexpr CellTable MATCH_FLAGS{FLAG_SCALE, RATE_B_MIN, RATE_B_MAX, 23748};
 
 inline constexpr std::uint64_t DIRECT_BIT_COST = 10001;
 inline constexpr std::uint64_t TRUNCATION_COST = 4;
@@ -38,8 +41,6 @@ inline constexpr std::uint64_t FLAG_DECISION_COST = MATCH_FLAGS.cost + TRUNCATIO
 inline constexpr std::uint64_t BYTE_COST = FLAG_DECISION_COST + 8 * std::max(PAIR_DECISION_COST, DIRECT_BIT_COST);
 inline constexpr std::uint64_t BLOCK_COST = 19 * DIRECT_BIT_COST;
 inline constexpr std::uint64_t MULTIPLIER_COST = 16 * DIRECT_BIT_COST;
-inline constexpr std::uint64_t BLOCK_LENGTH = 524288;
-inline constexpr std::uint64_t MAX_HEADER_BYTES = 16;
 inline constexpr std::uint64_t FLUSH_BYTES = 5;
 
 }  // namespace bound
@@ -106,10 +107,10 @@ inline constexpr std::uint64_t FLUSH_BYTES = 5;
 constexpr std::uint64_t compressed_size_bound(std::uint64_t length) noexcept {
     using namespace bound;
     if (length == 0) return 4 + FLUSH_BYTES;
-    if (length > 0xFFFFFFFFu) return std::numeric_limits<std::uint64_t>::max();
-    const std::uint64_t blocks = (length + BLOCK_LENGTH - 1) / BLOCK_LENGTH;
+    if (length > MAX_INPUT_LENGTH) return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t blocks = (length + BLOCK_CAPACITY - 1) / BLOCK_CAPACITY;
     const std::uint64_t cost = MULTIPLIER_COST + blocks * BLOCK_COST + length * BYTE_COST;
-    return MAX_HEADER_BYTES + FLUSH_BYTES + cost / (8 * COST_UNIT);
+    return HEADER_BYTES_MAX + FLUSH_BYTES + cost / (8 * COST_UNIT);
 }
 
 namespace bound {

@@ -10,12 +10,12 @@
 #include "coder/range_coder.hpp"
 #include "filters/delta.hpp"
 #include "filters/detect.hpp"
+#include "format/format.hpp"
 #include "model/match_model.hpp"
 #include "model/structured_model.hpp"
 
 namespace vexa {
 
-inline constexpr std::uint32_t BLOCK_CAPACITY = 524288;
 inline constexpr std::size_t LARGE_PAGE_SIZE = std::size_t{1} << 21;
 
 // The tables and the position table share the first 2 MiB page, the window

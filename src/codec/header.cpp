@@ -1,5 +1,7 @@
 #include "codec/header.hpp"
 
+#include "filters/detect.hpp"
+
 namespace vexa {
 
 namespace {
@@ -29,7 +31,7 @@ std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint
     }
     std::uint8_t* const q = out + LENGTH_BYTES;
     put_le32(q, p.class_word);
-    if (p.class_word != CLASS_STRUCTURED) return LENGTH_BYTES + 4;
+    if (p.class_word != CLASS_STRUCTURED) return LENGTH_BYTES + CLASS_WORD_BYTES;
     q[4] = p.stride;
     q[5] = p.far_stride;
     put_le32(q + 6, p.row_width);
@@ -47,7 +49,7 @@ ParsedHeader read_header(const std::uint8_t* bytes, std::uint32_t size) {
         h.check = HeaderCheck::complete;
         return h;
     }
-    h.needed = LENGTH_BYTES + 4;
+    h.needed = LENGTH_BYTES + CLASS_WORD_BYTES;
     if (size < h.needed) return h;
     h.profile.class_word = get_le32(bytes + LENGTH_BYTES);
     if (h.profile.class_word != CLASS_STRUCTURED) {

@@ -4,12 +4,9 @@
 
 #include <cstdint>
 
-#include "filters/detect.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
-
-inline constexpr std::uint32_t LENGTH_BYTES = 4;
-inline constexpr std::uint32_t HEADER_BYTES_MAX = LENGTH_BYTES + PROFILE_BYTES_MAX;
 
 // Serialises the length and, when given, the profile (replacing zeros in
 // sample_width, row_width and channels by 1 and sending an unsafe structured

@@ -93,7 +93,7 @@ RateBand choose_rates(std::uint32_t count, std::uint32_t n) {
 
 std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
     const double coded = n > 2 ? n - 2 : 0;
-    return static_cast<double>(count) > double{0.98f} * coded ? 1 : 0;
+    return static_cast<double>(count) > FLAT_THRESHOLD * coded ? 1 : 0;
 }
 
 RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* read_user, WriteFn write,

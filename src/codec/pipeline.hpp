@@ -1,19 +1,18 @@
 // The two block pipelines and the stream they share: the header, then one
-// range-coded body holding every block's codes and bytes. Blocks are 512 KiB,
-// the last one shorter; their lengths follow from the stored length and are
-// never written. Data comes and goes only through the caller's functions.
+// range-coded body holding every block's codes and bytes. Data comes and goes
+// only through the caller's functions.
 #pragma once
 
 #include <cstdint>
 
 #include "codec/context.hpp"
 #include "coder/range_coder.hpp"
+#include "format/format.hpp"
 #include "model/trial_bound.hpp"
 
 namespace vexa {
 
 inline constexpr std::uint32_t READ_PIECE = 65536;
-inline constexpr std::uint64_t MAX_INPUT_LENGTH = 0xFFFFFFFFu;   // the header's length field
 
 struct RunResult {
     int status = 0;                // VEXA_OK or a VEXA_ERROR_* code
@@ -24,9 +23,11 @@ struct RunResult {
 };
 
 // The filters are tried on modelled blocks only: flat blocks, and those
-// whose trial count was 0.98 bytes per byte or more, are near random. Both
-// directions ask here.
-inline bool block_filters_allowed(std::uint32_t flat, std::uint32_t rate_a) { return !flat && rate_a < 6; }
+// whose rate says their trial count was 0.95 bytes per byte or more, are
+// near random. Both directions ask here.
+inline bool block_filters_allowed(std::uint32_t flat, std::uint32_t rate_a) {
+    return !flat && rate_a < FILTER_RATE_A_LIMIT;
+}
 
 // The x86 filter's arithmetic is that of signed 32-bit positions: blocks that
 // end past 2^31 - 1 (in inputs of 2 GiB or more) are left as they are.

@@ -106,7 +106,7 @@ int decode_block(Context& ctx, std::uint32_t& n) {
     const std::uint32_t flat = rc.decode_direct_bit();
     const std::uint32_t rate_a = rc.decode_direct_byte();
     const std::uint32_t rate_b = rc.decode_direct_byte();
-    if (rate_a < 3 || rate_a > 6 || rate_b < 2 || rate_b > 6) {
+    if (rate_a < RATE_A_MIN || rate_a > RATE_A_MAX || rate_b < RATE_B_MIN || rate_b > RATE_B_MAX) {
         if (io.failed) return fail(r, VEXA_ERROR_READ);
         return fail(r, io.ran_dry ? VEXA_ERROR_TRUNCATED : VEXA_ERROR_DAMAGED);
     }

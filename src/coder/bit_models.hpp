@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "coder/range_coder.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
 
@@ -242,19 +243,6 @@ template <Form form = Form::selects>
 // above 0.8 coded bytes per byte. Blocks below it decoded up to 10 % slower
 // with selects, near-random ones 10-40 % faster.
 inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
-
-// The rates a block may be given: the first band whose bound, a fraction of
-// the block's length, exceeds the block's trial count strictly. The bounds
-// are the single-precision values of the decimals; each product with a
-// length below 2^20 is exact in double precision.
-struct RateBand {
-    double bound;
-    std::uint8_t rate_a, rate_b;
-};
-inline constexpr RateBand RATE_BANDS[] = {
-    {0.25, 3, 2}, {0.5, 3, 3}, {0.75, 4, 3}, {double{0.8f}, 4, 4},
-    {double{0.9f}, 5, 4}, {double{0.95f}, 5, 5}, {double{0.98f}, 6, 5}, {std::numeric_limits<double>::infinity(), 6, 6},
-};
 
 // A block's rates as compile-time constants, so that a coding loop shifts
 // by constants and keeps two registers free.

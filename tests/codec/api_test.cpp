@@ -16,13 +16,14 @@
 #include <tuple>
 #include <vector>
 
+#include "format/format.hpp"
 #include "test_support.hpp"
 #include "vexa.h"
 
 namespace vexa::test {
 namespace {
 
-constexpr std::size_t BLOCK = 524288;   // the format's block length
+constexpr std::size_t BLOCK = BLOCK_CAPACITY;
 constexpr std::uint8_t FILL = 0xA5;     // destination bytes before a call
 constexpr std::size_t GUARD = 64;       // bytes past the capacity that must stay FILL
 
