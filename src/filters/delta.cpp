@@ -2,21 +2,11 @@
 
 #include <algorithm>
 
+#include "format/byte_order.hpp"
+
 namespace vexa {
 
 namespace {
-
-template <std::uint32_t W>
-std::uint32_t load(const std::uint8_t* p) {
-    std::uint32_t v = 0;
-    for (std::uint32_t k = 0; k < W; ++k) v |= std::uint32_t{p[k]} << (8 * k);
-    return v;
-}
-
-template <std::uint32_t W>
-void store(std::uint8_t* p, std::uint32_t v) {
-    for (std::uint32_t k = 0; k < W; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
 
 // The previous value of a lane is always the unfiltered sample: the encoder
 // keeps what it read, the decoder what it produced. Differences wrap in the
@@ -27,9 +17,9 @@ void walk(std::uint8_t* p, const std::uint8_t* end, std::uint32_t lanes) {
     std::uint32_t prev_sample[DELTA_LANES] = {};
     std::uint32_t lane = 0;
     for (; p < end; p += W) {
-        const std::uint32_t stored = load<W>(p);
+        const std::uint32_t stored = load_le<W>(p);
         const std::uint32_t sample = ENCODE ? stored : (stored + prev_sample[lane]) & mask;
-        store<W>(p, ENCODE ? (stored - prev_sample[lane]) & mask : sample);
+        store_le<W>(p, ENCODE ? (stored - prev_sample[lane]) & mask : sample);
         prev_sample[lane] = sample;
         if (++lane == lanes) lane = 0;
     }
