@@ -50,6 +50,7 @@ vexa_ctx* create_context() {
     // without touching a page, apart from the profile's few bytes.
     vexa_ctx* const ctx = new (reinterpret_cast<void*>(aligned)) vexa_ctx;
     ctx->match.multiplier_chosen = false;
+    ctx->match_in_use = false;
     ctx->reader.phase = ReaderPhase::closed;
     // Trim the slack on both sides, so that the mapping is the context alone.
     if (aligned > base) munmap(mapping, aligned - base);
@@ -73,11 +74,9 @@ void start_run(Context& ctx, std::uint32_t length, bool compressing) {
     populate(ctx.block_storage, CONTEXT_REACH + std::min(length, BLOCK_CAPACITY));
     if (compressing && length > 2) populate(ctx.tables.trial, sizeof ctx.tables.trial);
     init_tables(ctx.tables);
-    // Only a model that has served a block needs clearing (every such block
-    // chose or read the multiplier first, and a run that stops early stops
-    // between blocks); the pages of an unused window then stay untouched.
-    if (ctx.match.multiplier_chosen) {
+    if (ctx.match_in_use) {
         reset_match_model(ctx.match);
+        ctx.match_in_use = false;
     } else {
         ctx.match.hash = 0;
         ctx.match.hash_multiplier = 0;

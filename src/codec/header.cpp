@@ -5,10 +5,10 @@
 
 namespace vexa {
 
-std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]) {
+WrittenHeader write_header(std::uint32_t length, const DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]) {
     store_le32(out, length);
-    if (profile == nullptr) return LENGTH_BYTES;
-    DataProfile& p = *profile;
+    if (profile == nullptr) return {LENGTH_BYTES, DataProfile{}};
+    DataProfile p = *profile;
     if (p.class_word == CLASS_STRUCTURED) {
         if (p.sample_width == 0) p.sample_width = 1;
         if (p.row_width == 0) p.row_width = 1;
@@ -17,13 +17,13 @@ std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint
     }
     std::uint8_t* const q = out + LENGTH_BYTES;
     store_le32(q, p.class_word);
-    if (p.class_word != CLASS_STRUCTURED) return LENGTH_BYTES + CLASS_WORD_BYTES;
+    if (p.class_word != CLASS_STRUCTURED) return {LENGTH_BYTES + CLASS_WORD_BYTES, p};
     q[4] = p.stride;
     q[5] = p.far_stride;
     store_le32(q + 6, p.row_width);
     q[10] = p.channels;
     q[11] = p.sample_width;
-    return HEADER_BYTES_MAX;
+    return {HEADER_BYTES_MAX, p};
 }
 
 ParsedHeader read_header(const std::uint8_t* bytes, std::uint32_t size) {

@@ -42,16 +42,16 @@ void encode_generic_path(Context& ctx, RangeCoder& rc, std::uint32_t n, std::uin
     if (!text && filters_allowed && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
         branch_encode(block, n, bytes_done);
     }
-    encode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rates.rate_a, rates.rate_b);
+    encode_generic_block(rc, ctx.tables, match_for_block(ctx), block, n, flat, rates.rate_a, rates.rate_b);
 }
 
 void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateBand rates, TrialTally& tally) {
     std::uint8_t* const block = ctx.block();
-    DataProfile& profile = ctx.profile;
+    const DataProfile& profile = ctx.profile;
     const std::uint32_t delta = choose_delta(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b, tally);
     rc.encode_direct_bit(profile.row_context);
     rc.encode_direct_bit(delta);
-    if (delta) delta_encode(block, 0, n, profile);
+    if (delta) delta_encode(block, 0, n, profile.channels, profile.sample_width);
     encode_structured_block(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
 }
 
@@ -110,7 +110,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
     std::uint8_t header[HEADER_BYTES_MAX];
     std::uint32_t header_bytes = 0;
     if (length == 0) {
-        header_bytes = write_header(0, nullptr, header);
+        header_bytes = write_header(0, nullptr, header).size;
         if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
     }
 
@@ -120,7 +120,9 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
 
         if (bytes_done == 0) {
             detect_data_class(ctx.profile, block, n);
-            header_bytes = write_header(length, &ctx.profile, header);
+            const WrittenHeader written = write_header(length, &ctx.profile, header);
+            header_bytes = written.size;
+            ctx.profile = written.profile;
             if (ctx.profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, length);
             if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
         }

@@ -113,7 +113,7 @@ int decode_block(Context& ctx, std::uint32_t& n) {
     bool intact = true;
     if (profile.class_word != CLASS_STRUCTURED) {
         const std::uint32_t text = rc.decode_direct_bit();
-        decode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rate_a, rate_b);
+        decode_generic_block(rc, ctx.tables, match_for_block(ctx), block, n, flat, rate_a, rate_b);
         if (text) {
             intact = text_decode(block, n, ctx.work);
         } else if (block_filters_allowed(flat, rate_a) && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
@@ -125,7 +125,7 @@ int decode_block(Context& ctx, std::uint32_t& n) {
         // A compressor turns the row context on only where rows fit.
         intact = profile_is_safe(profile);
         if (intact) decode_structured_block(rc, ctx.tables, block, n, profile, rate_a, rate_b);
-        if (intact && delta) delta_decode(block, 0, n, profile);
+        if (intact && delta) delta_decode(block, 0, n, profile.channels, profile.sample_width);
     }
     if (io.failed) return fail(r, VEXA_ERROR_READ);
     if (io.ran_dry) return fail(r, VEXA_ERROR_TRUNCATED);

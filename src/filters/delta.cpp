@@ -26,14 +26,15 @@ void walk(std::uint8_t* p, const std::uint8_t* end, std::uint32_t lanes) {
 }
 
 template <bool ENCODE>
-void delta(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataProfile& profile) {
-    if (profile.sample_width == 3) profile.sample_width = 1;
-    const std::uint32_t lanes = std::min<std::uint32_t>(profile.channels, DELTA_LANES);
+void delta(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, std::uint32_t channels,
+           std::uint32_t sample_width) {
+    const std::uint32_t lanes = std::min<std::uint32_t>(channels, DELTA_LANES);
     if (count == 0 || lanes == 0) return;
     std::uint8_t* const p = buffer + start;
     const std::uint8_t* const end = p + count;
-    switch (profile.sample_width) {
-        case 1: walk<1, ENCODE>(p, end, lanes); break;
+    switch (sample_width) {
+        case 1:
+        case 3: walk<1, ENCODE>(p, end, lanes); break;
         case 2: walk<2, ENCODE>(p, end, lanes); break;
         case 4: walk<4, ENCODE>(p, end, lanes); break;
         default: break;
@@ -42,12 +43,14 @@ void delta(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataP
 
 }  // namespace
 
-void delta_encode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataProfile& profile) {
-    delta<true>(buffer, start, count, profile);
+void delta_encode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, std::uint32_t channels,
+                  std::uint32_t sample_width) {
+    delta<true>(buffer, start, count, channels, sample_width);
 }
 
-void delta_decode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataProfile& profile) {
-    delta<false>(buffer, start, count, profile);
+void delta_decode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, std::uint32_t channels,
+                  std::uint32_t sample_width) {
+    delta<false>(buffer, start, count, channels, sample_width);
 }
 
 }  // namespace vexa

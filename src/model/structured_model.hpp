@@ -48,6 +48,6 @@ std::uint32_t estimate_structured_block(RangeCoder& rc, BitTables& t, const std:
 // touches are restored too). Counts in `tally` whether the estimates'
 // bounds settled it.
 std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally);
+                           const DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally);
 
 }  // namespace vexa

@@ -366,12 +366,12 @@ TEST(StructuredModel, ChooseDeltaCountsAsIfTheWholeBlockWereFiltered) {
                 FramedBlock whole(content);
                 DataProfile p = profile;
                 const std::uint32_t plain = estimate_structured_block(rc, whole.block(), length, p.far_stride, p);
-                delta_encode(whole.block(), 0, length, p);
+                delta_encode(whole.block(), 0, length, p.channels, p.sample_width);
                 const std::uint32_t filtered = estimate_structured_block(rc, whole.block(), length, p.stride, p);
 
                 FramedBlock part(content);
                 DataProfile r = profile;
-                delta_encode(part.block(), 0, length / 4, r);
+                delta_encode(part.block(), 0, length / 4, r.channels, r.sample_width);
                 EXPECT_EQ(estimate_structured_block(rc, part.block(), length, r.stride, r), filtered) << what;
 
                 FramedBlock framed(content);
@@ -399,7 +399,7 @@ TEST(StructuredModel, ChooseDeltaNearATieTakesTheExactCounts) {
         RangeCoder rc(0, io_buffer);
         const std::uint32_t delta = choose_delta(rc, framed.block(), length, p, tally);
         const std::int64_t plain = estimate_structured_block(rc, framed.block(), length, q.far_stride, q);
-        delta_encode(framed.block(), 0, length, q);
+        delta_encode(framed.block(), 0, length, q.channels, q.sample_width);
         *difference = plain - estimate_structured_block(rc, framed.block(), length, q.stride, q);
         return delta;
     };
@@ -452,7 +452,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
                 DataProfile p = profile;
                 TrialTally tally;
                 const std::uint32_t delta = choose_delta(rc, framed.block(), framed.length(), p, tally);
-                if (delta) delta_encode(framed.block(), 0, framed.length(), p);
+                if (delta) delta_encode(framed.block(), 0, framed.length(), p.channels, p.sample_width);
                 encode_structured_block(rc, framed.block(), framed.length(), p);
                 deltas.push_back(delta);
             }
@@ -465,7 +465,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
             FramedBlock out(Bytes(blocks[k].size(), 0xEE));
             DataProfile p = profile;
             decode_structured_block(rc, out.block(), out.length(), p);
-            if (deltas[k]) delta_decode(out.block(), 0, out.length(), p);
+            if (deltas[k]) delta_decode(out.block(), 0, out.length(), p.channels, p.sample_width);
             ASSERT_EQ(out.content(), blocks[k]) << what << ", block " << k;
         }
         EXPECT_FALSE(io_buffer.ran_dry) << what;
