@@ -316,6 +316,7 @@ TEST(Api, MisuseIsReportedAndStatusesHaveTexts) {
     char version[32];
     std::snprintf(version, sizeof version, "%d.%d.%d", VEXA_VERSION_MAJOR, VEXA_VERSION_MINOR, VEXA_VERSION_PATCH);
     EXPECT_STREQ(vexa_version(), version);
+    EXPECT_EQ(vexa_version_number(), VEXA_VERSION_MAJOR * 10000u + VEXA_VERSION_MINOR * 100u + VEXA_VERSION_PATCH);
 }
 
 // A reader that hands out at most `piece` bytes a call, and fails once
