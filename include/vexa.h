@@ -31,9 +31,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32) && defined(VEXA_SHARED_BUILD)
-#define VEXA_API __declspec(dllexport)
-#elif defined(__GNUC__)
+#if defined(__GNUC__)
 #define VEXA_API __attribute__((visibility("default")))
 #else
 #define VEXA_API
