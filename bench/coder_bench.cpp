@@ -25,7 +25,7 @@
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
-#include "model/trial_bound.hpp"
+#include "decisions/trial_bound.hpp"
 
 namespace {
 

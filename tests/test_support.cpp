@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include "model/byte_model.hpp"
+#include "decisions/block_codes.hpp"
 #include "model/structured_model.hpp"
 
 namespace vexa::test {

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <iterator>
 
 #include "codec/header.hpp"
 #include "codec/reader.hpp"
+#include "decisions/block_codes.hpp"
+#include "filters/delta.hpp"
 #include "filters/branch.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
@@ -55,46 +56,7 @@ void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateB
     encode_structured_block(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
 }
 
-struct BlockCodes {
-    std::uint32_t flat;
-    RateBand rates;
-};
-
-BlockCodes codes_for(std::uint32_t count, std::uint32_t n) { return {choose_flat(count, n), choose_rates(count, n)}; }
-
-bool same_codes(const BlockCodes& x, const BlockCodes& y) {
-    return x.flat == y.flat && x.rates.rate_a == y.rates.rate_a && x.rates.rate_b == y.rates.rate_b;
-}
-
-// Both codes grow with the count, so codes equal at the two ends of the
-// bounds hold for every count between them; only where they differ does
-// the exact pass run.
-BlockCodes choose_codes(Context& ctx, RangeCoder& rc, std::uint32_t n, TrialTally& tally) {
-    const std::uint8_t* const block = ctx.block();
-    const CountBounds bounds = bound_generic_block(ctx.tables, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
-    const BlockCodes low = codes_for(bounds.lo, n);
-    if (same_codes(low, codes_for(bounds.hi, n))) {
-        ++tally.settled;
-        return low;
-    }
-    ++tally.exact;
-    return codes_for(estimate_generic_block(rc, ctx.tables, block, n), n);
-}
-
 }  // namespace
-
-RateBand choose_rates(std::uint32_t count, std::uint32_t n) {
-    const double t = count, len = n;
-    for (const RateBand& band : RATE_BANDS) {
-        if (t < band.bound * len) return band;
-    }
-    return RATE_BANDS[std::size(RATE_BANDS) - 1];
-}
-
-std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
-    const double coded = n > 2 ? n - 2 : 0;
-    return static_cast<double>(count) > FLAT_THRESHOLD * coded ? 1 : 0;
-}
 
 RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* read_user, WriteFn write,
                    void* write_user) {
@@ -127,7 +89,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
             if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
         }
 
-        const BlockCodes codes = choose_codes(ctx, rc, n, done.rate_trials);
+        const BlockCodes codes = choose_codes(rc, ctx.tables, block, n, done.rate_trials);
         const std::uint32_t flat = codes.flat;
         const RateBand rates = codes.rates;
         rc.encode_direct_bit(flat);

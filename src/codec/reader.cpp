@@ -5,6 +5,8 @@
 #include "codec/context.hpp"
 #include "codec/header.hpp"
 #include "codec/pipeline.hpp"
+#include "decisions/block_codes.hpp"
+#include "filters/delta.hpp"
 #include "filters/branch.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"

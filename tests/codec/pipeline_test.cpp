@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "coder/bit_models.hpp"
+#include "decisions/block_codes.hpp"
 #include "filters/detect.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"

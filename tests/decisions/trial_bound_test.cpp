@@ -16,8 +16,8 @@
 #include "coder/bit_models.hpp"
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
-#include "model/trial_bound.hpp"
-#include "model/trial_costs.hpp"
+#include "decisions/trial_bound.hpp"
+#include "decisions/trial_costs.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {

@@ -1,10 +1,10 @@
-#include "model/trial_bound.hpp"
+#include "decisions/trial_bound.hpp"
 
 #include <algorithm>
 
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
-#include "model/trial_costs.hpp"
+#include "decisions/trial_costs.hpp"
 
 namespace vexa {
 
