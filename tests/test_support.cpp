@@ -12,8 +12,8 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "model/byte_model.hpp"
 #include "decisions/block_codes.hpp"
+#include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
 
 namespace vexa::test {
@@ -239,6 +239,34 @@ std::string corpus_dir() {
     struct stat st {};
     const std::string dir = VEXA_CORPUS_DIR;
     return stat((dir + "/MANIFEST.md").c_str(), &st) == 0 ? dir : std::string();
+}
+
+Bytes golden(const std::string& name) { return read_file(std::string(VEXA_GOLDEN_DIR) + "/" + name); }
+
+std::string difference(const Bytes& got, const Bytes& want) {
+    if (got == want) return "";
+    const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return std::to_string(got.size()) + " bytes instead of " + std::to_string(want.size()) +
+           ", first difference at " + std::to_string(diff.first - got.begin());
+}
+
+std::string round_trip_fault(vexa_ctx* ctx, const Bytes& input, const Bytes& packed) {
+    Bytes out(vexa_compress_bound(input.size()));
+    std::size_t size = 0;
+    int status = vexa_compress(ctx, input.data(), input.size(), out.data(), out.size(), &size);
+    if (status != VEXA_OK) return std::string("compressing: ") + vexa_strerror(status);
+    out.resize(size);
+    if (const std::string d = difference(out, packed); !d.empty()) return "compressed to " + d;
+
+    std::uint64_t length = 0;
+    status = vexa_stored_length(packed.data(), packed.size(), &length);
+    if (status != VEXA_OK || length != input.size()) return "stored length " + std::to_string(length);
+    Bytes restored(length);
+    status = vexa_decompress(ctx, packed.data(), packed.size(), restored.data(), restored.size(), &size);
+    if (status != VEXA_OK) return std::string("decompressing: ") + vexa_strerror(status);
+    restored.resize(size);
+    if (const std::string d = difference(restored, input); !d.empty()) return "restored " + d;
+    return "";
 }
 
 }  // namespace vexa::test

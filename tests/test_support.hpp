@@ -112,4 +112,19 @@ Bytes read_file(const std::string& path);
 // Directory of the sample corpus, or "" when it is not present on this machine.
 std::string corpus_dir();
 
+// The golden files: tiny inputs in tests/golden, each beside NAME.vx, its
+// exact compressed bytes.
+inline constexpr const char* GOLDEN_FILES[] = {"empty",         "byte_41",         "bitmap_signature", "text_20.txt",
+                                               "wave_tiny.wav", "pixmap_tiny.ppm", "english_600.txt"};
+Bytes golden(const std::string& name);
+
+// "" when equal; else the sizes and the first difference, never megabytes of bytes.
+std::string difference(const Bytes& got, const Bytes& want);
+
+// Compresses and restores through the public buffer calls on ctx, into
+// destinations of the documented sizes: vexa_compress_bound and the stored
+// length. "" when both give the expected bytes, else what went wrong and
+// the first difference. Asserts nothing, so that other threads can call it.
+std::string round_trip_fault(vexa_ctx* ctx, const Bytes& input, const Bytes& packed);
+
 }  // namespace vexa::test
