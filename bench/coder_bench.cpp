@@ -113,7 +113,7 @@ int write_file(void* user, const void* data, std::size_t size) {
 void encode_into(std::FILE* out, const Bytes& data, std::uint32_t flat) {
     std::rewind(out);
     bind_io_buffer(ctx().io, nullptr, write_file, out);
-    RangeCoder rc(0, ctx().io);
+    RangeCoder rc(Direction::encode, ctx().io);
     encode_generic_block(rc, ctx().tables, ctx().match, data.data(), static_cast<std::uint32_t>(data.size()), flat,
                          rate_a, rate_b);
     rc.flush();
@@ -159,7 +159,7 @@ void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
         std::rewind(body);
         bind_io_buffer(ctx().io, read_file, nullptr, body);
         state.ResumeTiming();
-        RangeCoder rc(1, ctx().io);
+        RangeCoder rc(Direction::decode, ctx().io);
         decode_generic_block(rc, ctx().tables, ctx().match, out.data(), static_cast<std::uint32_t>(out.size()), flat,
                              rate_a, rate_b);
     }
@@ -193,7 +193,7 @@ void BM_TrialBound(benchmark::State& state, Kind kind) {
 void BM_Estimate(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
     init_tables(ctx().tables);
-    RangeCoder rc(0, ctx().io);
+    RangeCoder rc(Direction::encode, ctx().io);
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             estimate_generic_block(rc, ctx().tables, data.data(), static_cast<std::uint32_t>(data.size())));
@@ -230,7 +230,7 @@ void BM_TextEncode(benchmark::State& state) {
 void BM_TextDecode(benchmark::State& state) {
     const Bytes& data = text_block();
     Bytes encoded(data), block(data.size()), work(data.size());
-    if (text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data()) == 0) {
+    if (!text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data())) {
         state.SkipWithError("the text block was refused");
         return;
     }

@@ -159,7 +159,7 @@ std::FILE* io_stream() { return static_cast<std::FILE*>(io_buffer.user); }
 Bytes encode_to_bytes(const std::function<void(RangeCoder&)>& body) {
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     body(rc);
     rc.flush();
     drain();
@@ -170,7 +170,7 @@ RangeCoder decoder_for(const Bytes& body) {
     static std::unique_ptr<TempStream> stream;
     stream = std::make_unique<TempStream>(body);
     bind_io_buffer(stream->get());
-    return RangeCoder(1, io_buffer);
+    return RangeCoder(Direction::decode, io_buffer);
 }
 
 void expect_body_consumed(std::size_t body_size, const std::string& what) {

@@ -38,7 +38,7 @@ void encode_generic_path(Context& ctx, RangeCoder& rc, std::uint32_t n, std::uin
                          std::uint32_t bytes_done) {
     std::uint8_t* const block = ctx.block();
     const bool filters_allowed = block_filters_allowed(flat, rates.rate_a);
-    const std::uint32_t text = filters_allowed ? text_encode(block, n, ctx.work) : 0;
+    const bool text = filters_allowed && text_encode(block, n, ctx.work);
     rc.encode_direct_bit(text);
     if (!text && filters_allowed && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
         branch_encode(block, n, bytes_done);
@@ -66,7 +66,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
     start_run(ctx, length, true);
 
     bind_io_buffer(ctx.io, nullptr, write, write_user);
-    RangeCoder rc(0, ctx.io);
+    RangeCoder rc(Direction::encode, ctx.io);
     RunResult done;
     std::uint8_t* const block = ctx.block();
     std::uint8_t header[HEADER_BYTES_MAX];

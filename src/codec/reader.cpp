@@ -89,7 +89,7 @@ int begin_stream(Context& ctx) {
     start_run(ctx, header.length, false);
     ctx.profile = header.profile;
     if (ctx.profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, header.length);
-    r.coder = RangeCoder(1, io);
+    r.coder = RangeCoder(Direction::decode, io);
     r.length = header.length;
     r.bytes_done = 0;
     r.phase = ReaderPhase::inside;

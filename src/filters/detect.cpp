@@ -47,11 +47,14 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
     DataProfile& p = profile;
     p = DataProfile{};
 
-    if (b.at(0) == 'B' && b.at(1) == 'M') {
+    // Pictures of three bytes a pixel, in rows.
+    const bool bitmap = b.at(0) == 'B' && b.at(1) == 'M';
+    const bool pixmap = b.at(0) == 'P' && b.at(1) == '6' && b.at(2) == '\n';
+    if (bitmap || pixmap) {
         p.class_word = CLASS_STRUCTURED;
         p.stride = 3;
         p.far_stride = 6;
-        p.row_width = b.le<4>(18);
+        p.row_width = bitmap ? b.le<4>(18) : parse_pixmap_width(b);
         p.channels = 1;
         p.sample_width = 1;
         p.row_context = 1;
@@ -59,16 +62,6 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
         p.class_word = CLASS_GENERIC;
         p.stride = 1;
         p.far_stride = 2;
-    }
-
-    if (b.at(0) == 'P' && b.at(1) == '6' && b.at(2) == '\n') {
-        p.class_word = CLASS_STRUCTURED;
-        p.stride = 3;
-        p.far_stride = 6;
-        p.row_width = parse_pixmap_width(b);
-        p.channels = 1;
-        p.sample_width = 1;
-        p.row_context = 1;
     }
 
     if (b.text_at(0, "FORM") && b.text_at(8, "AIFF")) {

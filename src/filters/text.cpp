@@ -245,9 +245,9 @@ void take_items_one_by_one(const std::uint8_t* block, std::uint32_t& pos, std::u
 
 }  // namespace
 
-std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
+bool text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
     bool code_bytes = false;
-    if (len < TEXT_MIN_LENGTH || surely_refused(block, len, code_bytes)) return 0;
+    if (len < TEXT_MIN_LENGTH || surely_refused(block, len, code_bytes)) return false;
     // Refuse once 20 n >= 19 len: the output is no longer below 95 % of the
     // block. n only grows, so checking after each stretch instead of each
     // item gives the same answer.
@@ -282,7 +282,7 @@ std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* 
             }
             pos += at;
         }
-        if (std::uint64_t{20} * n >= limit19) return 0;
+        if (std::uint64_t{20} * n >= limit19) return false;
     }
     for (; pos < len; ++pos) {
         work[n++] = block[pos];
@@ -290,7 +290,7 @@ std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* 
     }
     std::memset(work + n, ' ', len - n);
     std::memcpy(block, work, len);
-    return 1;
+    return true;
 }
 
 bool text_decode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {

@@ -108,7 +108,7 @@ TEST(Pipeline, CodesAtEachThresholdComeFromTheExactCount) {
         init_tables();   // as the first block of a file meets them
         test_rates.rate_a = TRIAL_RATE_A;
         test_rates.rate_b = TRIAL_RATE_B;
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         return estimate_generic_block(rc, block.data(), n);
     };
     for (const std::uint32_t threshold : thresholds) {

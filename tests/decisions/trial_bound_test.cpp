@@ -95,7 +95,7 @@ TEST(TrialBound, BoundsHoldTheExactCount) {
         const CountBounds bounds = generic ? bound_generic_block(bit_tables, block, n, ra, rb)
                                            : bound_structured_block(bit_tables, block, n, start, shape, ra, rb);
         const std::vector<Prob> walked(std::begin(bit_tables.trial), std::end(bit_tables.trial));
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         const std::uint32_t count = generic ? estimate_generic_block(rc, block, n)
                                             : estimate_structured_block(rc, block, n, start, shape);
         ASSERT_LE(bounds.lo, count) << what;

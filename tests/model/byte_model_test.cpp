@@ -290,7 +290,7 @@ TEST(ByteModel, TrialEstimate) {
         start_run(rates.a, rates.b);
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         const Bytes tiny = {0x41, 0x42};
         for (std::uint32_t n = 0; n <= 2; ++n) EXPECT_EQ(estimate_generic_block(rc, tiny.data(), n), 0u) << n;
 

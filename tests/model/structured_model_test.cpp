@@ -142,7 +142,7 @@ Trial expected_trial(const Bytes& block, const std::vector<Step>& steps) {
     start_run();
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     start_trial(rc);
     for (const Step& s : steps) {
         count_pair_byte(rc, 256 * byte_at(block, s.a_from), TRIAL_B_BASE + 256 * byte_at(block, s.b_from),
@@ -156,7 +156,7 @@ Trial structured_trial(const Bytes& content, std::uint32_t start, const DataProf
     FramedBlock framed(content);
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     const std::uint32_t count = estimate_structured_block(rc, framed.block(), framed.length(), start, profile);
     EXPECT_EQ(count, static_cast<std::uint32_t>(rc.trial_count));
     return trial_result(rc);
@@ -308,7 +308,7 @@ TEST(StructuredModel, ChooseDeltaLeavesTheBlockAsItWas) {
         const std::vector<Prob> b(std::begin(bit_tables.table_b), std::end(bit_tables.table_b));
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         DataProfile profile = c.profile;
         TrialTally tally;
         choose_delta(rc, framed.block(), framed.length(), profile, tally);
@@ -330,7 +330,7 @@ TEST(StructuredModel, ChooseDeltaNeedsAQuarterBeyondFarStride) {
         start_run();
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         DataProfile profile = picture;
         TrialTally tally;
         return choose_delta(rc, framed.block(), framed.length(), profile, tally);
@@ -361,7 +361,7 @@ TEST(StructuredModel, ChooseDeltaCountsAsIfTheWholeBlockWereFiltered) {
                 start_run(4, 3);
                 TempStream out;
                 bind_io_buffer(out.get());
-                RangeCoder rc(0, io_buffer);
+                RangeCoder rc(Direction::encode, io_buffer);
 
                 FramedBlock whole(content);
                 DataProfile p = profile;
@@ -396,7 +396,7 @@ TEST(StructuredModel, ChooseDeltaNearATieTakesTheExactCounts) {
         start_run(6, 6);
         FramedBlock framed(content);
         DataProfile p = mono, q = mono;
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         const std::uint32_t delta = choose_delta(rc, framed.block(), length, p, tally);
         const std::int64_t plain = estimate_structured_block(rc, framed.block(), length, q.far_stride, q);
         delta_encode(framed.block(), 0, length, q.channels, q.sample_width);
@@ -492,7 +492,7 @@ TEST(StructuredModel, GarbageUnderAnyProfileStaysInTheFrame) {
         decode_structured_block(rc, out.block(), out.length(), profile);
         TempStream scratch;
         bind_io_buffer(scratch.get());
-        RangeCoder trial(0, io_buffer);
+        RangeCoder trial(Direction::encode, io_buffer);
         estimate_structured_block(trial, out.block(), out.length(), profile.stride, profile);
         estimate_structured_block(trial, out.block(), out.length(), profile.far_stride, profile);
     }
