@@ -1,6 +1,6 @@
 // Throughput of the generic path's loops on one 512 KiB block: coding and
 // decoding (modelled and flat body), the trial estimate that picks a block's
-// rates and the bounds that mostly stand in for it, the multiplier search
+// rates and the interval that mostly stands in for it, the multiplier search
 // that the first block pays for, and the text substitution both ways.
 //
 // Every coding iteration starts from fresh tables and an empty match model
@@ -25,7 +25,7 @@
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
-#include "decisions/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 
 namespace {
 
@@ -174,17 +174,17 @@ benchmark::Counter decisions_of(const Bytes& data) {
                               benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The bounds that stand in for the trial count, at the same rates.
-void BM_TrialBound(benchmark::State& state, Kind kind) {
+// The interval that stands in for the trial count, at the same rates.
+void BM_TrialInterval(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
     init_tables(ctx().tables);
-    CountBounds bounds{};
+    CountInterval interval{};
     for (auto _ : state) {
-        bounds = bound_generic_block(ctx().tables, data.data(), static_cast<std::uint32_t>(data.size()), TRIAL_RATE_A,
-                                     TRIAL_RATE_B);
-        benchmark::DoNotOptimize(bounds);
+        interval = interval_generic_block(ctx().tables, data.data(), static_cast<std::uint32_t>(data.size()),
+                                          TRIAL_RATE_A, TRIAL_RATE_B);
+        benchmark::DoNotOptimize(interval);
     }
-    state.counters["width"] = bounds.hi - bounds.lo;
+    state.counters["width"] = interval.hi - interval.lo;
     state.counters["decision"] = decisions_of(data);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }
@@ -255,8 +255,8 @@ BENCHMARK_CAPTURE(BM_Decode, random_modelled, Kind::random, 0u)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_Decode, random_flat, Kind::random, 1u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, random, Kind::random)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrialBound, text, Kind::text)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrialBound, random, Kind::random)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialInterval, text, Kind::text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialInterval, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TextEncode)->Unit(benchmark::kMillisecond);

@@ -15,7 +15,7 @@
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
 #include "model/match_model.hpp"
-#include "decisions/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 #include "vexa.h"
 
 namespace vexa::test {

@@ -7,7 +7,7 @@
 
 #include "codec/context.hpp"
 #include "coder/range_coder.hpp"
-#include "decisions/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 #include "format/format.hpp"
 
 namespace vexa {

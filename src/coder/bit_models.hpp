@@ -47,7 +47,7 @@ void start_trial(RangeCoder& rc, BitTables& t);
 
 // One adaptation: the cell moves 1/2^rate of the way towards the scale after
 // a 1 and towards 0 after a 0. With a rate of 1 or more a cell never reaches
-// 0 or its scale, so every bound lies strictly inside the range.
+// 0 or its scale, so every split lies strictly inside the range.
 [[gnu::always_inline]] constexpr Prob adapted(std::uint32_t p, std::uint32_t bit, std::uint32_t rate,
                                               std::uint32_t scale) {
     const std::uint32_t up = p + ((scale - p) >> rate);
@@ -122,11 +122,11 @@ template <Form form = Form::selects>
                                                    std::uint32_t bit, std::uint32_t ra,
                                                    std::uint32_t rb) {
     const std::uint32_t pa = a, pb = b;
-    const std::uint32_t bound = (rc.trial_range >> 12) * (pa + pb);
+    const std::uint32_t split = (rc.trial_range >> 12) * (pa + pb);
     if constexpr (form == Form::selects) {
-        rc.trial_range = select_on(bit, bound, rc.trial_range - bound);
+        rc.trial_range = select_on(bit, split, rc.trial_range - split);
     } else {
-        rc.trial_range = bit ? bound : rc.trial_range - bound;
+        rc.trial_range = bit ? split : rc.trial_range - split;
     }
     while (rc.trial_range < RANGE_TOP) {
         rc.trial_range <<= 8;

@@ -32,13 +32,13 @@ std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
 }
 
 // Both codes grow with the count, so codes equal at the two ends of the
-// bounds hold for every count between them; only where they differ does
-// the exact pass run.
+// interval hold for every count in it; only where they differ does the
+// exact pass run.
 BlockCodes choose_codes(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t n,
                         TrialTally& tally) {
-    const CountBounds bounds = bound_generic_block(t, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
-    const BlockCodes low = codes_for(bounds.lo, n);
-    if (same_codes(low, codes_for(bounds.hi, n))) {
+    const CountInterval counts = interval_generic_block(t, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
+    const BlockCodes low = codes_for(counts.lo, n);
+    if (same_codes(low, codes_for(counts.hi, n))) {
         ++tally.settled;
         return low;
     }
@@ -46,16 +46,16 @@ BlockCodes choose_codes(RangeCoder& rc, BitTables& t, const std::uint8_t* block,
     return codes_for(estimate_generic_block(rc, t, block, n), n);
 }
 
-// Bounds that do not overlap settle the comparison; otherwise both exact
+// Intervals that do not overlap settle the comparison; otherwise both exact
 // counts decide.
 std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
                            const DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally) {
-    const CountBounds plain = bound_structured_block(t, block, length, profile.far_stride, profile, ra, rb);
+    const CountInterval plain = interval_structured_block(t, block, length, profile.far_stride, profile, ra, rb);
     // The filter is causal and the count reads only the first quarter, so
     // filtering that quarter gives the same count as filtering the block.
     const std::uint32_t quarter = length / 4;
     delta_encode(block, 0, quarter, profile.channels, profile.sample_width);
-    const CountBounds filtered = bound_structured_block(t, block, length, profile.stride, profile, ra, rb);
+    const CountInterval filtered = interval_structured_block(t, block, length, profile.stride, profile, ra, rb);
     if (plain.lo > filtered.hi || plain.hi <= filtered.lo) {
         ++tally.settled;
         delta_decode(block, 0, quarter, profile.channels, profile.sample_width);

@@ -2,15 +2,16 @@
 // bit and the rates, whether the delta filter pays on a structured block,
 // and which blocks the filters may touch at all. The last is asked by both
 // directions, from codes the decoder reads. A count is compared only with
-// thresholds that lie far apart, so its bounds (trial_bound.hpp) settle
-// most decisions and the exact trial pass runs only where they cannot.
+// thresholds that lie far apart, so an interval that holds it
+// (trial_interval.hpp) settles most decisions, and the exact trial pass
+// runs only where it cannot.
 #pragma once
 
 #include <cstdint>
 
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
-#include "decisions/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 #include "format/format.hpp"
 
 namespace vexa {
@@ -26,7 +27,7 @@ struct BlockCodes {
 };
 
 // The flat bit and rates of block[0 .. n-1], from the lower halves of tables
-// A and B as they stand. Counts in `tally` whether the bounds settled it.
+// A and B as they stand. Counts in `tally` whether the interval settled it.
 BlockCodes choose_codes(RangeCoder& rc, BitTables& t, const std::uint8_t* block, std::uint32_t n,
                         TrialTally& tally);
 

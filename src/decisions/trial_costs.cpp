@@ -35,7 +35,7 @@ constexpr std::uint32_t log2_fixed(std::uint32_t m, bool up) {
     return result + (up ? 1 : 0);
 }
 
-// The bounds L and H of decisions/trial_bound.hpp, with 2^12 = FLAG_SCALE.
+// The bounds L and H of decisions/trial_interval.hpp, with 2^12 = FLAG_SCALE.
 // log2(4096 (4096 - p) + p) is below 24, but rounded up it can reach it:
 // L is then 0, still a lower bound.
 constexpr DecisionCosts costs_of(std::uint32_t from, std::uint32_t to) {

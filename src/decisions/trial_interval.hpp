@@ -43,25 +43,25 @@
 namespace vexa {
 
 // An interval that holds a trial count.
-struct CountBounds {
+struct CountInterval {
     std::uint32_t lo, hi;
 };
 
-// Decisions that a run's bounds settled alone, and those that took the exact pass.
+// Decisions that an interval settled alone, and those that took the exact pass.
 struct TrialTally {
     std::uint32_t settled = 0;
     std::uint32_t exact = 0;
 };
 
-// Bounds on what estimate_generic_block counts for block[2 .. length-1] at
-// rates ra and rb, from the lower halves of tables A and B.
-CountBounds bound_generic_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
-                                std::uint32_t ra, std::uint32_t rb);
+// An interval that holds what estimate_generic_block counts for
+// block[2 .. length-1] at rates ra and rb, from the lower halves of tables A and B.
+CountInterval interval_generic_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
+                                     std::uint32_t ra, std::uint32_t rb);
 
-// Bounds on what estimate_structured_block counts over positions
-// start .. length/4 - 1 at rates ra and rb.
-CountBounds bound_structured_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
-                                   std::uint32_t start, const DataProfile& profile, std::uint32_t ra,
-                                   std::uint32_t rb);
+// An interval that holds what estimate_structured_block counts over
+// positions start .. length/4 - 1 at rates ra and rb.
+CountInterval interval_structured_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
+                                        std::uint32_t start, const DataProfile& profile, std::uint32_t ra,
+                                        std::uint32_t rb);
 
 }  // namespace vexa
