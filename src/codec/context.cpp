@@ -14,9 +14,9 @@ namespace {
 constexpr std::size_t MAPPING_SIZE = sizeof(vexa_ctx) + LARGE_PAGE_SIZE;
 
 // Faults in the pages of a region that the run is about to fill, in one
-// call instead of one fault per page: about 4 us a page on the machines
-// measured, which made up a tenth of the time of a 100 KB file. Only a
-// hint; a kernel without it leaves the pages to fault one by one.
+// call instead of one fault per page, which on small files is a visible
+// share of a run (bench/compare's times of the corpus's smaller files).
+// Only a hint; a kernel without it leaves the pages to fault one by one.
 void populate(void* start, std::size_t size) {
 #ifdef MADV_POPULATE_WRITE
     constexpr std::uintptr_t page = 4096;

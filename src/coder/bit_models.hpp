@@ -115,8 +115,9 @@ template <Form form = Form::selects>
 // Trial step: the same split and adaptation on `trial_range`, with no lower
 // end and no output; each renormalising shift counts one emitted byte. The
 // renormalisation stays a loop in both forms: a count of leading zeros
-// measured 10-20 % slower, since a predicted branch lets the next decision
-// start before this one's range is known.
+// measured 10-20 % slower (BM_Estimate in bench/coder_bench.cpp), since a
+// predicted branch lets the next decision start before this one's range is
+// known.
 template <Form form = Form::selects>
 [[gnu::always_inline]] inline void count_pair_step(RangeCoder& rc, Prob& a, Prob& b,
                                                    std::uint32_t bit, std::uint32_t ra,
@@ -241,7 +242,8 @@ template <Form form = Form::selects>
 // Whether a block's bits are close enough to random for the decoder to
 // select rather than branch: rate 5 and up means that its trial count was
 // above 0.8 coded bytes per byte. Blocks below it decoded up to 10 % slower
-// with selects, near-random ones 10-40 % faster.
+// with selects, near-random ones 10-40 % faster (BM_Decode in
+// bench/coder_bench.cpp, text and random).
 inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
 
 // A block's rates as compile-time constants, so that a coding loop shifts
@@ -258,7 +260,8 @@ struct HeldRates {
 
 // Runs loop(rates) with the given rates: as constants for every pair of
 // RATE_BANDS, held in variables for any other. Encoding only: the decoding
-// loops measured slower with constant rates (gcc 12).
+// loops measured slower with constant rates (gcc 12, BM_Decode in
+// bench/coder_bench.cpp).
 template <std::size_t band = 0, typename Loop>
 [[gnu::always_inline]] inline void with_block_rates(std::uint32_t ra, std::uint32_t rb, Loop&& loop) {
     if constexpr (band == std::size(RATE_BANDS)) {
