@@ -245,6 +245,7 @@ template <Form form = Form::selects>
 // with selects, near-random ones 10-40 % faster (BM_Decode in
 // bench/coder_bench.cpp, text and random).
 inline bool rates_look_unpredictable(std::uint32_t rate_a) { return rate_a >= UNPREDICTABLE_RATE_A; }
+static_assert(band_start_for_rate_a(UNPREDICTABLE_RATE_A) == double{0.8f}, "selects from 0.8 bytes per byte");
 
 // A block's rates as compile-time constants, so that a coding loop shifts
 // by constants and keeps two registers free.
