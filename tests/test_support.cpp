@@ -229,6 +229,37 @@ Bytes english_text(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
+Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t prev = i >= stride ? out[i - stride] : 100 + 20 * (i % 5);
+        out[i] = static_cast<std::uint8_t>(prev + gen() % 7 - 3);
+    }
+    return out;
+}
+
+FramedBlock::FramedBlock(const Bytes& content) : storage_(CONTEXT_REACH + content.size() + DELTA_SPARE_BYTES, 0) {
+    std::copy(content.begin(), content.end(), block());
+}
+
+Bytes FramedBlock::content() const {
+    return Bytes(storage_.begin() + CONTEXT_REACH, storage_.end() - DELTA_SPARE_BYTES);
+}
+
+DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint32_t row_width,
+                         std::uint8_t row_context, std::uint8_t channels, std::uint8_t sample_width) {
+    DataProfile p;
+    p.class_word = CLASS_STRUCTURED;
+    p.stride = stride;
+    p.far_stride = far_stride;
+    p.row_width = row_width;
+    p.row_context = row_context;
+    p.channels = channels;
+    p.sample_width = sample_width;
+    return p;
+}
+
 Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot read " + path);

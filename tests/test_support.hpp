@@ -95,6 +95,26 @@ RangeCoder decoder_for(const Bytes& body);
 // The decoder asked for every byte of the body and never for one more.
 void expect_body_consumed(std::size_t body_size, const std::string& what);
 
+// A block as the pipelines frame it: CONTEXT_REACH zero bytes in front and
+// DELTA_SPARE_BYTES behind, and nothing more, so that the sanitizer build
+// catches any access beyond them.
+class FramedBlock {
+public:
+    explicit FramedBlock(const Bytes& content);
+    std::uint8_t* block() { return storage_.data() + CONTEXT_REACH; }
+    std::uint32_t length() const {
+        return static_cast<std::uint32_t>(storage_.size() - CONTEXT_REACH - DELTA_SPARE_BYTES);
+    }
+    Bytes content() const;
+    Bytes& storage() { return storage_; }
+
+private:
+    Bytes storage_;
+};
+
+DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint32_t row_width,
+                         std::uint8_t row_context, std::uint8_t channels = 1, std::uint8_t sample_width = 1);
+
 // Whole runs in memory on the test context. `result`, when given, receives
 // the run's status and counts.
 Bytes compress_bytes(const Bytes& input, RunResult* result = nullptr);
@@ -107,6 +127,9 @@ std::vector<std::uint32_t> cells_at(std::uint32_t base, std::vector<std::uint32_
 Bytes bytes_of(std::string_view s);
 Bytes random_bytes(std::size_t size, std::uint32_t seed);
 Bytes english_text(std::size_t size, std::uint32_t seed);
+// Smooth samples per component with a little noise: close to what the
+// filters and contexts are made for.
+Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed);
 Bytes read_file(const std::string& path);
 
 // Directory of the sample corpus, or "" when it is not present on this machine.
