@@ -18,6 +18,10 @@ namespace vexa {
 // from the stored length and are never written.
 inline constexpr std::uint32_t BLOCK_CAPACITY = 524288;
 
+// Every block starts with a head of this many bytes (or fewer, in a shorter
+// block), coded under fixed contexts on both paths.
+inline constexpr std::uint32_t HEAD_LENGTH = 16;
+
 // The header's length field is 32 bits wide; the public limit says the same.
 inline constexpr std::uint64_t MAX_INPUT_LENGTH = VEXA_MAX_INPUT_LENGTH;
 static_assert(MAX_INPUT_LENGTH == std::numeric_limits<std::uint32_t>::max(),
