@@ -1,6 +1,6 @@
 // Throughput of the generic path's loops on one 512 KiB block: coding and
 // decoding (modelled and flat body), the trial estimate that picks a block's
-// rates and the bounds that mostly stand in for it, the multiplier search
+// rates and the interval that mostly stands in for it, the multiplier search
 // that the first block pays for, and the text substitution both ways.
 //
 // Every coding iteration starts from fresh tables and an empty match model
@@ -21,17 +21,18 @@
 #include "codec/context.hpp"
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
+#include "format/format.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
-#include "model/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace vexa;
 
-constexpr std::uint32_t BLOCK = 524288;
+constexpr std::uint32_t BLOCK = BLOCK_CAPACITY;
 
 // One context for the whole program, and the rates its blocks code at.
 Context& ctx() {
@@ -112,7 +113,7 @@ int write_file(void* user, const void* data, std::size_t size) {
 void encode_into(std::FILE* out, const Bytes& data, std::uint32_t flat) {
     std::rewind(out);
     bind_io_buffer(ctx().io, nullptr, write_file, out);
-    RangeCoder rc(0, ctx().io);
+    RangeCoder rc(Direction::encode, ctx().io);
     encode_generic_block(rc, ctx().tables, ctx().match, data.data(), static_cast<std::uint32_t>(data.size()), flat,
                          rate_a, rate_b);
     rc.flush();
@@ -158,7 +159,7 @@ void BM_Decode(benchmark::State& state, Kind kind, std::uint32_t flat) {
         std::rewind(body);
         bind_io_buffer(ctx().io, read_file, nullptr, body);
         state.ResumeTiming();
-        RangeCoder rc(1, ctx().io);
+        RangeCoder rc(Direction::decode, ctx().io);
         decode_generic_block(rc, ctx().tables, ctx().match, out.data(), static_cast<std::uint32_t>(out.size()), flat,
                              rate_a, rate_b);
     }
@@ -173,17 +174,17 @@ benchmark::Counter decisions_of(const Bytes& data) {
                               benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The bounds that stand in for the trial count, at the same rates.
-void BM_TrialBound(benchmark::State& state, Kind kind) {
+// The interval that stands in for the trial count, at the same rates.
+void BM_TrialInterval(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
     init_tables(ctx().tables);
-    CountBounds bounds{};
+    CountInterval interval{};
     for (auto _ : state) {
-        bounds = bound_generic_block(ctx().tables, data.data(), static_cast<std::uint32_t>(data.size()), TRIAL_RATE_A,
-                                     TRIAL_RATE_B);
-        benchmark::DoNotOptimize(bounds);
+        interval = interval_generic_block(ctx().tables, data.data(), static_cast<std::uint32_t>(data.size()),
+                                          TRIAL_RATE_A, TRIAL_RATE_B);
+        benchmark::DoNotOptimize(interval);
     }
-    state.counters["width"] = bounds.hi - bounds.lo;
+    state.counters["width"] = interval.hi - interval.lo;
     state.counters["decision"] = decisions_of(data);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
 }
@@ -192,7 +193,7 @@ void BM_TrialBound(benchmark::State& state, Kind kind) {
 void BM_Estimate(benchmark::State& state, Kind kind) {
     const Bytes& data = block_of(kind);
     init_tables(ctx().tables);
-    RangeCoder rc(0, ctx().io);
+    RangeCoder rc(Direction::encode, ctx().io);
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             estimate_generic_block(rc, ctx().tables, data.data(), static_cast<std::uint32_t>(data.size())));
@@ -229,7 +230,7 @@ void BM_TextEncode(benchmark::State& state) {
 void BM_TextDecode(benchmark::State& state) {
     const Bytes& data = text_block();
     Bytes encoded(data), block(data.size()), work(data.size());
-    if (text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data()) == 0) {
+    if (!text_encode(encoded.data(), static_cast<std::uint32_t>(encoded.size()), work.data())) {
         state.SkipWithError("the text block was refused");
         return;
     }
@@ -254,8 +255,8 @@ BENCHMARK_CAPTURE(BM_Decode, random_modelled, Kind::random, 0u)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_Decode, random_flat, Kind::random, 1u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Estimate, random, Kind::random)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrialBound, text, Kind::text)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrialBound, random, Kind::random)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialInterval, text, Kind::text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrialInterval, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, text, Kind::text)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_MultiplierSearch, random, Kind::random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TextEncode)->Unit(benchmark::kMillisecond);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "format/format.hpp"
 #include "vexa.h"
 
 namespace {
@@ -40,9 +41,8 @@ constexpr std::uint8_t GUARD = 0xA5;
 // stay fast and a few hundred bytes reach a second block; larger claims
 // only meet small destinations.
 std::uint64_t decode_limit(std::size_t packed_size) {
-    return std::min<std::uint64_t>(524288 + 65536, 4096 + 1024 * std::uint64_t{packed_size});
+    return std::min<std::uint64_t>(vexa::BLOCK_CAPACITY + 65536, 4096 + 1024 * std::uint64_t{packed_size});
 }
-constexpr std::size_t STREAM_BLOCK = 524288;
 
 vexa_ctx* shared_context() {
     static vexa_ctx* const ctx = vexa_create();
@@ -356,7 +356,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint64_t taken = 12345, written = 12345;
         const int status =
             vexa_decompress_stream(ctx, source_read, &source, sink_write, &sink, &taken, &written);
-        CHECK(sink.largest <= STREAM_BLOCK);
+        CHECK(sink.largest <= vexa::BLOCK_CAPACITY);
         if (run.first_failure != VEXA_OK) {
             CHECK(status == run.first_failure);
         } else if (decoded.status != VEXA_ERROR_DST_TOO_SMALL) {
@@ -404,7 +404,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (n == VEXA_OK) {
                 CHECK(got == want.bytes);
             } else {
-                CHECK(got.size() >= want.bytes.size() && got.size() <= want.bytes.size() + STREAM_BLOCK &&
+                CHECK(got.size() >= want.bytes.size() && got.size() <= want.bytes.size() + vexa::BLOCK_CAPACITY &&
                       std::equal(got.begin(), got.begin() + std::min(got.size(), want.bytes.size()),
                                  want.bytes.begin()));
             }

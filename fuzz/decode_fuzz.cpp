@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "format/byte_order.hpp"
+#include "format/format.hpp"
 #include "vexa.h"
 
 namespace {
 
-constexpr std::uint32_t LENGTH_CAP = 524288 + 65536;
+constexpr std::uint32_t LENGTH_CAP = vexa::BLOCK_CAPACITY + 65536;
 
 std::uint32_t length_cap(std::size_t size) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(LENGTH_CAP, 4096 + 1024 * size));
@@ -36,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> file(data, data + size);
     std::uint32_t length = 0;
     if (size >= 4) {
-        length = (file[0] | file[1] << 8 | file[2] << 16 | std::uint32_t{file[3]} << 24) % length_cap(size);
-        for (int k = 0; k < 4; ++k) file[k] = static_cast<std::uint8_t>(length >> (8 * k));
+        length = vexa::load_le32(file.data()) % length_cap(size);
+        vexa::store_le32(file.data(), length);
     }
 
     std::vector<std::uint8_t> restored(length);

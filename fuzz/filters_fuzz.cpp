@@ -83,8 +83,8 @@ void check_delta(const Bytes& buffer, std::uint32_t start_choice, std::uint8_t w
     profile.sample_width = width;
     profile.channels = channels;
     Exact data = exact_copy(buffer);
-    vexa::delta_encode(data.get(), start, room - start, profile);
-    vexa::delta_decode(data.get(), start, room - start, profile);
+    vexa::delta_encode(data.get(), start, room - start, profile.channels, profile.sample_width);
+    vexa::delta_decode(data.get(), start, room - start, profile.channels, profile.sample_width);
     require(same(data.get(), buffer), "delta round trip changed the buffer", buffer.size());
 
     // A damaged header can carry any width and channel count.
@@ -92,7 +92,7 @@ void check_delta(const Bytes& buffer, std::uint32_t start_choice, std::uint8_t w
     damaged.sample_width = raw_width;
     damaged.channels = raw_channels;
     Exact raw = exact_copy(buffer);
-    vexa::delta_decode(raw.get(), start, room - start, damaged);
+    vexa::delta_decode(raw.get(), start, room - start, damaged.channels, damaged.sample_width);
 }
 
 void check_detect(const Bytes& block) {
@@ -104,12 +104,13 @@ void check_detect(const Bytes& block) {
     // profile for it, and a reader stops after the length.
     if (len == 0) return;
     std::uint8_t bytes[vexa::HEADER_BYTES_MAX];
-    const std::uint32_t count = vexa::write_header(len, &profile, bytes);
-    require(count == (profile.class_word == vexa::CLASS_STRUCTURED ? 16u : 8u), "header byte count", len);
+    const vexa::WrittenHeader written = vexa::write_header(len, &profile, bytes);
+    const std::uint32_t count = written.size;
+    require(count == (written.profile.class_word == vexa::CLASS_STRUCTURED ? 16u : 8u), "header byte count", len);
     const vexa::ParsedHeader parsed = vexa::read_header(bytes, count);
     require(parsed.check == vexa::HeaderCheck::complete && parsed.needed == count,
             "a written header does not read back", len);
-    require(profile.class_word == vexa::CLASS_GENERIC || vexa::profile_is_safe(profile),
+    require(written.profile.class_word == vexa::CLASS_GENERIC || vexa::profile_is_safe(written.profile),
             "an unsafe profile stayed on the structured path", len);
 }
 

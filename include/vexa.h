@@ -31,9 +31,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32) && defined(VEXA_SHARED_BUILD)
-#define VEXA_API __declspec(dllexport)
-#elif defined(__GNUC__)
+#if defined(__GNUC__)
 #define VEXA_API __attribute__((visibility("default")))
 #else
 #define VEXA_API
@@ -43,9 +41,11 @@
 extern "C" {
 #endif
 
+/* The version of this header; the build reads it from here. */
 #define VEXA_VERSION_MAJOR 0
 #define VEXA_VERSION_MINOR 3
 #define VEXA_VERSION_PATCH 0
+#define VEXA_VERSION_NUMBER (VEXA_VERSION_MAJOR * 10000 + VEXA_VERSION_MINOR * 100 + VEXA_VERSION_PATCH)
 
 /* Status codes. */
 #define VEXA_OK 0
@@ -258,6 +258,13 @@ VEXA_API const char* vexa_strerror(int status);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 VEXA_API const char* vexa_version(void);
+
+/*
+ * The library's version as VEXA_VERSION_NUMBER gives it. A program linked
+ * to the shared library may run with another one than the header it was
+ * built with describes; comparing the two tells.
+ */
+VEXA_API unsigned vexa_version_number(void);
 
 #ifdef __cplusplus
 }

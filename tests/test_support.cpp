@@ -12,6 +12,7 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "decisions/block_codes.hpp"
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
 
@@ -158,7 +159,7 @@ std::FILE* io_stream() { return static_cast<std::FILE*>(io_buffer.user); }
 Bytes encode_to_bytes(const std::function<void(RangeCoder&)>& body) {
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     body(rc);
     rc.flush();
     drain();
@@ -169,7 +170,7 @@ RangeCoder decoder_for(const Bytes& body) {
     static std::unique_ptr<TempStream> stream;
     stream = std::make_unique<TempStream>(body);
     bind_io_buffer(stream->get());
-    return RangeCoder(1, io_buffer);
+    return RangeCoder(Direction::decode, io_buffer);
 }
 
 void expect_body_consumed(std::size_t body_size, const std::string& what) {
@@ -228,6 +229,37 @@ Bytes english_text(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
+Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t prev = i >= stride ? out[i - stride] : 100 + 20 * (i % 5);
+        out[i] = static_cast<std::uint8_t>(prev + gen() % 7 - 3);
+    }
+    return out;
+}
+
+FramedBlock::FramedBlock(const Bytes& content) : storage_(CONTEXT_REACH + content.size() + DELTA_SPARE_BYTES, 0) {
+    std::copy(content.begin(), content.end(), block());
+}
+
+Bytes FramedBlock::content() const {
+    return Bytes(storage_.begin() + CONTEXT_REACH, storage_.end() - DELTA_SPARE_BYTES);
+}
+
+DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint32_t row_width,
+                         std::uint8_t row_context, std::uint8_t channels, std::uint8_t sample_width) {
+    DataProfile p;
+    p.class_word = CLASS_STRUCTURED;
+    p.stride = stride;
+    p.far_stride = far_stride;
+    p.row_width = row_width;
+    p.row_context = row_context;
+    p.channels = channels;
+    p.sample_width = sample_width;
+    return p;
+}
+
 Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot read " + path);
@@ -238,6 +270,34 @@ std::string corpus_dir() {
     struct stat st {};
     const std::string dir = VEXA_CORPUS_DIR;
     return stat((dir + "/MANIFEST.md").c_str(), &st) == 0 ? dir : std::string();
+}
+
+Bytes golden(const std::string& name) { return read_file(std::string(VEXA_GOLDEN_DIR) + "/" + name); }
+
+std::string difference(const Bytes& got, const Bytes& want) {
+    if (got == want) return "";
+    const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return std::to_string(got.size()) + " bytes instead of " + std::to_string(want.size()) +
+           ", first difference at " + std::to_string(diff.first - got.begin());
+}
+
+std::string round_trip_fault(vexa_ctx* ctx, const Bytes& input, const Bytes& packed) {
+    Bytes out(vexa_compress_bound(input.size()));
+    std::size_t size = 0;
+    int status = vexa_compress(ctx, input.data(), input.size(), out.data(), out.size(), &size);
+    if (status != VEXA_OK) return std::string("compressing: ") + vexa_strerror(status);
+    out.resize(size);
+    if (const std::string d = difference(out, packed); !d.empty()) return "compressed to " + d;
+
+    std::uint64_t length = 0;
+    status = vexa_stored_length(packed.data(), packed.size(), &length);
+    if (status != VEXA_OK || length != input.size()) return "stored length " + std::to_string(length);
+    Bytes restored(length);
+    status = vexa_decompress(ctx, packed.data(), packed.size(), restored.data(), restored.size(), &size);
+    if (status != VEXA_OK) return std::string("decompressing: ") + vexa_strerror(status);
+    restored.resize(size);
+    if (const std::string d = difference(restored, input); !d.empty()) return "restored " + d;
+    return "";
 }
 
 }  // namespace vexa::test

@@ -15,7 +15,7 @@
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
 #include "model/match_model.hpp"
-#include "model/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 #include "vexa.h"
 
 namespace vexa::test {
@@ -95,6 +95,26 @@ RangeCoder decoder_for(const Bytes& body);
 // The decoder asked for every byte of the body and never for one more.
 void expect_body_consumed(std::size_t body_size, const std::string& what);
 
+// A block as the pipelines frame it: CONTEXT_REACH zero bytes in front and
+// DELTA_SPARE_BYTES behind, and nothing more, so that the sanitizer build
+// catches any access beyond them.
+class FramedBlock {
+public:
+    explicit FramedBlock(const Bytes& content);
+    std::uint8_t* block() { return storage_.data() + CONTEXT_REACH; }
+    std::uint32_t length() const {
+        return static_cast<std::uint32_t>(storage_.size() - CONTEXT_REACH - DELTA_SPARE_BYTES);
+    }
+    Bytes content() const;
+    Bytes& storage() { return storage_; }
+
+private:
+    Bytes storage_;
+};
+
+DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint32_t row_width,
+                         std::uint8_t row_context, std::uint8_t channels = 1, std::uint8_t sample_width = 1);
+
 // Whole runs in memory on the test context. `result`, when given, receives
 // the run's status and counts.
 Bytes compress_bytes(const Bytes& input, RunResult* result = nullptr);
@@ -107,9 +127,27 @@ std::vector<std::uint32_t> cells_at(std::uint32_t base, std::vector<std::uint32_
 Bytes bytes_of(std::string_view s);
 Bytes random_bytes(std::size_t size, std::uint32_t seed);
 Bytes english_text(std::size_t size, std::uint32_t seed);
+// Smooth samples per component with a little noise: close to what the
+// filters and contexts are made for.
+Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed);
 Bytes read_file(const std::string& path);
 
 // Directory of the sample corpus, or "" when it is not present on this machine.
 std::string corpus_dir();
+
+// The golden files: tiny inputs in tests/golden, each beside NAME.vx, its
+// exact compressed bytes.
+inline constexpr const char* GOLDEN_FILES[] = {"empty",         "byte_41",         "bitmap_signature", "text_20.txt",
+                                               "wave_tiny.wav", "pixmap_tiny.ppm", "english_600.txt"};
+Bytes golden(const std::string& name);
+
+// "" when equal; else the sizes and the first difference, never megabytes of bytes.
+std::string difference(const Bytes& got, const Bytes& want);
+
+// Compresses and restores through the public buffer calls on ctx, into
+// destinations of the documented sizes: vexa_compress_bound and the stored
+// length. "" when both give the expected bytes, else what went wrong and
+// the first difference. Asserts nothing, so that other threads can call it.
+std::string round_trip_fault(vexa_ctx* ctx, const Bytes& input, const Bytes& packed);
 
 }  // namespace vexa::test

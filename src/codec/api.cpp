@@ -205,4 +205,6 @@ const char* vexa_strerror(int status) {
 
 const char* vexa_version(void) { return VERSION; }
 
+unsigned vexa_version_number(void) { return VEXA_VERSION_NUMBER; }
+
 }  // extern "C"

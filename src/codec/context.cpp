@@ -14,9 +14,9 @@ namespace {
 constexpr std::size_t MAPPING_SIZE = sizeof(vexa_ctx) + LARGE_PAGE_SIZE;
 
 // Faults in the pages of a region that the run is about to fill, in one
-// call instead of one fault per page: about 4 us a page on the machines
-// measured, which made up a tenth of the time of a 100 KB file. Only a
-// hint; a kernel without it leaves the pages to fault one by one.
+// call instead of one fault per page, which on small files is a visible
+// share of a run (bench/compare's times of the corpus's smaller files).
+// Only a hint; a kernel without it leaves the pages to fault one by one.
 void populate(void* start, std::size_t size) {
 #ifdef MADV_POPULATE_WRITE
     constexpr std::uintptr_t page = 4096;
@@ -50,6 +50,7 @@ vexa_ctx* create_context() {
     // without touching a page, apart from the profile's few bytes.
     vexa_ctx* const ctx = new (reinterpret_cast<void*>(aligned)) vexa_ctx;
     ctx->match.multiplier_chosen = false;
+    ctx->match_in_use = false;
     ctx->reader.phase = ReaderPhase::closed;
     // Trim the slack on both sides, so that the mapping is the context alone.
     if (aligned > base) munmap(mapping, aligned - base);
@@ -73,15 +74,15 @@ void start_run(Context& ctx, std::uint32_t length, bool compressing) {
     populate(ctx.block_storage, CONTEXT_REACH + std::min(length, BLOCK_CAPACITY));
     if (compressing && length > 2) populate(ctx.tables.trial, sizeof ctx.tables.trial);
     init_tables(ctx.tables);
-    // Only a model that has served a block needs clearing (every such block
-    // chose or read the multiplier first, and a run that stops early stops
-    // between blocks); the pages of an unused window then stay untouched.
-    if (ctx.match.multiplier_chosen) {
+    if (ctx.match_in_use) {
         reset_match_model(ctx.match);
+        ctx.match_in_use = false;
     } else {
         ctx.match.hash = 0;
         ctx.match.hash_multiplier = 0;
         ctx.match.write_offset = 0;
+        ctx.match.lap = 0;
+        ctx.match.swept_lap = 0;
         reset_match_block(ctx.match);
     }
     std::fill(ctx.block_storage, ctx.block(), std::uint8_t{0});

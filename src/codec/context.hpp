@@ -10,12 +10,12 @@
 #include "coder/range_coder.hpp"
 #include "filters/delta.hpp"
 #include "filters/detect.hpp"
+#include "format/format.hpp"
 #include "model/match_model.hpp"
 #include "model/structured_model.hpp"
 
 namespace vexa {
 
-inline constexpr std::uint32_t BLOCK_CAPACITY = 524288;
 inline constexpr std::size_t LARGE_PAGE_SIZE = std::size_t{1} << 21;
 
 // The tables and the position table share the first 2 MiB page, the window
@@ -32,6 +32,7 @@ struct Context {
     std::uint8_t work[BLOCK_CAPACITY];   // scratch space of the text substitution
     DataProfile profile;
     StreamReader reader;
+    bool match_in_use;   // a generic block has been coded since the match model was last cleared
 
     std::uint8_t* block() { return block_storage + CONTEXT_REACH; }
 };
@@ -60,5 +61,13 @@ void start_run(Context& ctx, std::uint32_t length, bool compressing);
 // The generic path touches the whole position table, and the window up to
 // the input's length; faults them in at once once the path is known.
 void prepare_generic_path(Context& ctx, std::uint32_t length);
+
+// The match model for the generic block about to be coded; the next run
+// clears it. Only a model handed out here is ever cleared, so that the
+// pages of a window no run has used stay untouched.
+inline MatchModel& match_for_block(Context& ctx) {
+    ctx.match_in_use = true;
+    return ctx.match;
+}
 
 }  // namespace vexa

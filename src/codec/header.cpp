@@ -1,26 +1,14 @@
 #include "codec/header.hpp"
 
+#include "filters/detect.hpp"
+#include "format/byte_order.hpp"
+
 namespace vexa {
 
-namespace {
-
-void put_le32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t get_le32(const std::uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
-}
-
-}  // namespace
-
-std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]) {
-    put_le32(out, length);
-    if (profile == nullptr) return LENGTH_BYTES;
-    DataProfile& p = *profile;
+WrittenHeader write_header(std::uint32_t length, const DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]) {
+    store_le32(out, length);
+    if (profile == nullptr) return {LENGTH_BYTES, DataProfile{}};
+    DataProfile p = *profile;
     if (p.class_word == CLASS_STRUCTURED) {
         if (p.sample_width == 0) p.sample_width = 1;
         if (p.row_width == 0) p.row_width = 1;
@@ -28,28 +16,28 @@ std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint
         if (!profile_is_safe(p)) p.class_word = CLASS_GENERIC;
     }
     std::uint8_t* const q = out + LENGTH_BYTES;
-    put_le32(q, p.class_word);
-    if (p.class_word != CLASS_STRUCTURED) return LENGTH_BYTES + 4;
+    store_le32(q, p.class_word);
+    if (p.class_word != CLASS_STRUCTURED) return {LENGTH_BYTES + CLASS_WORD_BYTES, p};
     q[4] = p.stride;
     q[5] = p.far_stride;
-    put_le32(q + 6, p.row_width);
+    store_le32(q + 6, p.row_width);
     q[10] = p.channels;
     q[11] = p.sample_width;
-    return HEADER_BYTES_MAX;
+    return {HEADER_BYTES_MAX, p};
 }
 
 ParsedHeader read_header(const std::uint8_t* bytes, std::uint32_t size) {
     ParsedHeader h;
     if (size < LENGTH_BYTES) return h;
-    h.length = get_le32(bytes);
+    h.length = load_le32(bytes);
     // An empty input's file ends after the length.
     if (h.length == 0) {
         h.check = HeaderCheck::complete;
         return h;
     }
-    h.needed = LENGTH_BYTES + 4;
+    h.needed = LENGTH_BYTES + CLASS_WORD_BYTES;
     if (size < h.needed) return h;
-    h.profile.class_word = get_le32(bytes + LENGTH_BYTES);
+    h.profile.class_word = load_le32(bytes + LENGTH_BYTES);
     if (h.profile.class_word != CLASS_STRUCTURED) {
         h.check = HeaderCheck::complete;
         return h;
@@ -60,7 +48,7 @@ ParsedHeader read_header(const std::uint8_t* bytes, std::uint32_t size) {
     DataProfile& p = h.profile;
     p.stride = q[4];
     p.far_stride = q[5];
-    p.row_width = get_le32(q + 6);
+    p.row_width = load_le32(q + 6);
     p.channels = q[10];
     p.sample_width = q[11];
     // A compressor sends every profile that its coder cannot restore down the

@@ -4,17 +4,21 @@
 
 #include <cstdint>
 
-#include "filters/detect.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
 
-inline constexpr std::uint32_t LENGTH_BYTES = 4;
-inline constexpr std::uint32_t HEADER_BYTES_MAX = LENGTH_BYTES + PROFILE_BYTES_MAX;
+// What write_header wrote: its byte count, and the profile as a decoder
+// will read it back, which is the one the coder must then follow.
+struct WrittenHeader {
+    std::uint32_t size;
+    DataProfile profile;
+};
 
-// Serialises the length and, when given, the profile (replacing zeros in
-// sample_width, row_width and channels by 1 and sending an unsafe structured
-// profile down the generic path, as the coder then needs). Returns the count.
-std::uint32_t write_header(std::uint32_t length, DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]);
+// Serialises the length and, when given, the profile, normalised on the way:
+// zeros in sample_width, row_width and channels become 1, and an unsafe
+// structured profile goes down the generic path.
+WrittenHeader write_header(std::uint32_t length, const DataProfile* profile, std::uint8_t (&out)[HEADER_BYTES_MAX]);
 
 enum class HeaderCheck { complete, incomplete, damaged };
 

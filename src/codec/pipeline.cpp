@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <iterator>
 
 #include "codec/header.hpp"
 #include "codec/reader.hpp"
+#include "decisions/block_codes.hpp"
+#include "filters/delta.hpp"
 #include "filters/branch.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
@@ -37,64 +38,25 @@ void encode_generic_path(Context& ctx, RangeCoder& rc, std::uint32_t n, std::uin
                          std::uint32_t bytes_done) {
     std::uint8_t* const block = ctx.block();
     const bool filters_allowed = block_filters_allowed(flat, rates.rate_a);
-    const std::uint32_t text = filters_allowed ? text_encode(block, n, ctx.work) : 0;
+    const bool text = filters_allowed && text_encode(block, n, ctx.work);
     rc.encode_direct_bit(text);
     if (!text && filters_allowed && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
         branch_encode(block, n, bytes_done);
     }
-    encode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rates.rate_a, rates.rate_b);
+    encode_generic_block(rc, ctx.tables, match_for_block(ctx), block, n, flat, rates.rate_a, rates.rate_b);
 }
 
 void encode_structured_path(Context& ctx, RangeCoder& rc, std::uint32_t n, RateBand rates, TrialTally& tally) {
     std::uint8_t* const block = ctx.block();
-    DataProfile& profile = ctx.profile;
+    const DataProfile& profile = ctx.profile;
     const std::uint32_t delta = choose_delta(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b, tally);
     rc.encode_direct_bit(profile.row_context);
     rc.encode_direct_bit(delta);
-    if (delta) delta_encode(block, 0, n, profile);
+    if (delta) delta_encode(block, 0, n, profile.channels, profile.sample_width);
     encode_structured_block(rc, ctx.tables, block, n, profile, rates.rate_a, rates.rate_b);
 }
 
-struct BlockCodes {
-    std::uint32_t flat;
-    RateBand rates;
-};
-
-BlockCodes codes_for(std::uint32_t count, std::uint32_t n) { return {choose_flat(count, n), choose_rates(count, n)}; }
-
-bool same_codes(const BlockCodes& x, const BlockCodes& y) {
-    return x.flat == y.flat && x.rates.rate_a == y.rates.rate_a && x.rates.rate_b == y.rates.rate_b;
-}
-
-// Both codes grow with the count, so codes equal at the two ends of the
-// bounds hold for every count between them; only where they differ does
-// the exact pass run.
-BlockCodes choose_codes(Context& ctx, RangeCoder& rc, std::uint32_t n, TrialTally& tally) {
-    const std::uint8_t* const block = ctx.block();
-    const CountBounds bounds = bound_generic_block(ctx.tables, block, n, TRIAL_RATE_A, TRIAL_RATE_B);
-    const BlockCodes low = codes_for(bounds.lo, n);
-    if (same_codes(low, codes_for(bounds.hi, n))) {
-        ++tally.settled;
-        return low;
-    }
-    ++tally.exact;
-    return codes_for(estimate_generic_block(rc, ctx.tables, block, n), n);
-}
-
 }  // namespace
-
-RateBand choose_rates(std::uint32_t count, std::uint32_t n) {
-    const double t = count, len = n;
-    for (const RateBand& band : RATE_BANDS) {
-        if (t < band.bound * len) return band;
-    }
-    return RATE_BANDS[std::size(RATE_BANDS) - 1];
-}
-
-std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n) {
-    const double coded = n > 2 ? n - 2 : 0;
-    return static_cast<double>(count) > double{0.98f} * coded ? 1 : 0;
-}
 
 RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* read_user, WriteFn write,
                    void* write_user) {
@@ -104,13 +66,13 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
     start_run(ctx, length, true);
 
     bind_io_buffer(ctx.io, nullptr, write, write_user);
-    RangeCoder rc(0, ctx.io);
+    RangeCoder rc(Direction::encode, ctx.io);
     RunResult done;
     std::uint8_t* const block = ctx.block();
     std::uint8_t header[HEADER_BYTES_MAX];
     std::uint32_t header_bytes = 0;
     if (length == 0) {
-        header_bytes = write_header(0, nullptr, header);
+        header_bytes = write_header(0, nullptr, header).size;
         if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
     }
 
@@ -120,12 +82,14 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
 
         if (bytes_done == 0) {
             detect_data_class(ctx.profile, block, n);
-            header_bytes = write_header(length, &ctx.profile, header);
+            const WrittenHeader written = write_header(length, &ctx.profile, header);
+            header_bytes = written.size;
+            ctx.profile = written.profile;
             if (ctx.profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, length);
             if (write(write_user, header, header_bytes) != 0) return failure(VEXA_ERROR_WRITE);
         }
 
-        const BlockCodes codes = choose_codes(ctx, rc, n, done.rate_trials);
+        const BlockCodes codes = choose_codes(rc, ctx.tables, block, n, done.rate_trials);
         const std::uint32_t flat = codes.flat;
         const RateBand rates = codes.rates;
         rc.encode_direct_bit(flat);

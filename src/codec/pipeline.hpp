@@ -1,19 +1,18 @@
 // The two block pipelines and the stream they share: the header, then one
-// range-coded body holding every block's codes and bytes. Blocks are 512 KiB,
-// the last one shorter; their lengths follow from the stored length and are
-// never written. Data comes and goes only through the caller's functions.
+// range-coded body holding every block's codes and bytes. Data comes and goes
+// only through the caller's functions.
 #pragma once
 
 #include <cstdint>
 
 #include "codec/context.hpp"
 #include "coder/range_coder.hpp"
-#include "model/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
 
 inline constexpr std::uint32_t READ_PIECE = 65536;
-inline constexpr std::uint64_t MAX_INPUT_LENGTH = 0xFFFFFFFFu;   // the header's length field
 
 struct RunResult {
     int status = 0;                // VEXA_OK or a VEXA_ERROR_* code
@@ -22,20 +21,6 @@ struct RunResult {
     TrialTally rate_trials;        // compressing: flat bit and rates of each block
     TrialTally delta_trials;       // compressing: delta decision of each structured block
 };
-
-// The filters are tried on modelled blocks only: flat blocks, and those
-// whose trial count was 0.98 bytes per byte or more, are near random. Both
-// directions ask here.
-inline bool block_filters_allowed(std::uint32_t flat, std::uint32_t rate_a) { return !flat && rate_a < 6; }
-
-// The x86 filter's arithmetic is that of signed 32-bit positions: blocks that
-// end past 2^31 - 1 (in inputs of 2 GiB or more) are left as they are.
-inline bool branch_filter_fits(std::uint64_t block_end) { return block_end < (std::uint64_t{1} << 31); }
-
-// The rates of a block from its trial count; see RATE_BANDS.
-RateBand choose_rates(std::uint32_t count, std::uint32_t n);
-// 1 when the trial count says the block barely compresses.
-std::uint32_t choose_flat(std::uint32_t count, std::uint32_t n);
 
 RunResult compress(Context& ctx, std::uint64_t length, ReadFn read, void* read_user, WriteFn write,
                    void* write_user);

@@ -5,6 +5,8 @@
 #include "codec/context.hpp"
 #include "codec/header.hpp"
 #include "codec/pipeline.hpp"
+#include "decisions/block_codes.hpp"
+#include "filters/delta.hpp"
 #include "filters/branch.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
@@ -87,7 +89,7 @@ int begin_stream(Context& ctx) {
     start_run(ctx, header.length, false);
     ctx.profile = header.profile;
     if (ctx.profile.class_word != CLASS_STRUCTURED) prepare_generic_path(ctx, header.length);
-    r.coder = RangeCoder(1, io);
+    r.coder = RangeCoder(Direction::decode, io);
     r.length = header.length;
     r.bytes_done = 0;
     r.phase = ReaderPhase::inside;
@@ -106,14 +108,14 @@ int decode_block(Context& ctx, std::uint32_t& n) {
     const std::uint32_t flat = rc.decode_direct_bit();
     const std::uint32_t rate_a = rc.decode_direct_byte();
     const std::uint32_t rate_b = rc.decode_direct_byte();
-    if (rate_a < 3 || rate_a > 6 || rate_b < 2 || rate_b > 6) {
+    if (rate_a < RATE_A_MIN || rate_a > RATE_A_MAX || rate_b < RATE_B_MIN || rate_b > RATE_B_MAX) {
         if (io.failed) return fail(r, VEXA_ERROR_READ);
         return fail(r, io.ran_dry ? VEXA_ERROR_TRUNCATED : VEXA_ERROR_DAMAGED);
     }
     bool intact = true;
     if (profile.class_word != CLASS_STRUCTURED) {
         const std::uint32_t text = rc.decode_direct_bit();
-        decode_generic_block(rc, ctx.tables, ctx.match, block, n, flat, rate_a, rate_b);
+        decode_generic_block(rc, ctx.tables, match_for_block(ctx), block, n, flat, rate_a, rate_b);
         if (text) {
             intact = text_decode(block, n, ctx.work);
         } else if (block_filters_allowed(flat, rate_a) && branch_filter_fits(std::uint64_t{bytes_done} + n)) {
@@ -125,7 +127,7 @@ int decode_block(Context& ctx, std::uint32_t& n) {
         // A compressor turns the row context on only where rows fit.
         intact = profile_is_safe(profile);
         if (intact) decode_structured_block(rc, ctx.tables, block, n, profile, rate_a, rate_b);
-        if (intact && delta) delta_decode(block, 0, n, profile);
+        if (intact && delta) delta_decode(block, 0, n, profile.channels, profile.sample_width);
     }
     if (io.failed) return fail(r, VEXA_ERROR_READ);
     if (io.ran_dry) return fail(r, VEXA_ERROR_TRUNCATED);

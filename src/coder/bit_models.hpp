@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "coder/range_coder.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
 
@@ -47,7 +48,7 @@ void start_trial(RangeCoder& rc, BitTables& t);
 
 // One adaptation: the cell moves 1/2^rate of the way towards the scale after
 // a 1 and towards 0 after a 0. With a rate of 1 or more a cell never reaches
-// 0 or its scale, so every bound lies strictly inside the range.
+// 0 or its scale, so every split lies strictly inside the range.
 [[gnu::always_inline]] constexpr Prob adapted(std::uint32_t p, std::uint32_t bit, std::uint32_t rate,
                                               std::uint32_t scale) {
     const std::uint32_t up = p + ((scale - p) >> rate);
@@ -115,18 +116,19 @@ template <Form form = Form::selects>
 // Trial step: the same split and adaptation on `trial_range`, with no lower
 // end and no output; each renormalising shift counts one emitted byte. The
 // renormalisation stays a loop in both forms: a count of leading zeros
-// measured 10-20 % slower, since a predicted branch lets the next decision
-// start before this one's range is known.
+// measured 10-20 % slower (BM_Estimate in bench/coder_bench.cpp), since a
+// predicted branch lets the next decision start before this one's range is
+// known.
 template <Form form = Form::selects>
 [[gnu::always_inline]] inline void count_pair_step(RangeCoder& rc, Prob& a, Prob& b,
                                                    std::uint32_t bit, std::uint32_t ra,
                                                    std::uint32_t rb) {
     const std::uint32_t pa = a, pb = b;
-    const std::uint32_t bound = (rc.trial_range >> 12) * (pa + pb);
+    const std::uint32_t split = (rc.trial_range >> 12) * (pa + pb);
     if constexpr (form == Form::selects) {
-        rc.trial_range = select_on(bit, bound, rc.trial_range - bound);
+        rc.trial_range = select_on(bit, split, rc.trial_range - split);
     } else {
-        rc.trial_range = bit ? bound : rc.trial_range - bound;
+        rc.trial_range = bit ? split : rc.trial_range - split;
     }
     while (rc.trial_range < RANGE_TOP) {
         rc.trial_range <<= 8;
@@ -267,20 +269,6 @@ template <Form form = Form::selects>
                    });
 }
 
-
-// The rates a block may be given: the first band whose bound, a fraction of
-// the block's length, exceeds the block's trial count strictly. The bounds
-// are the single-precision values of the decimals; each product with a
-// length below 2^20 is exact in double precision.
-struct RateBand {
-    double bound;
-    std::uint8_t rate_a, rate_b;
-};
-inline constexpr RateBand RATE_BANDS[] = {
-    {0.25, 3, 2}, {0.5, 3, 3}, {0.75, 4, 3}, {double{0.8f}, 4, 4},
-    {double{0.9f}, 5, 4}, {double{0.95f}, 5, 5}, {double{0.98f}, 6, 5}, {std::numeric_limits<double>::infinity(), 6, 6},
-};
-
 // A block's rates as compile-time constants, so that a coding loop shifts
 // by constants and keeps two registers free.
 template <std::uint32_t a_, std::uint32_t b_>
@@ -295,7 +283,8 @@ struct HeldRates {
 
 // Runs loop(rates) with the given rates: as constants for every pair of
 // RATE_BANDS, held in variables for any other. Encoding only: the decoding
-// loops measured slower with constant rates (gcc 12).
+// loops measured slower with constant rates (gcc 12, BM_Decode in
+// bench/coder_bench.cpp).
 template <std::size_t band = 0, typename Loop>
 [[gnu::always_inline]] inline void with_block_rates(std::uint32_t ra, std::uint32_t rb, Loop&& loop) {
     if constexpr (band == std::size(RATE_BANDS)) {

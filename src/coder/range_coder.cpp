@@ -46,16 +46,16 @@ void refill_io_buffer(IoBuffer& io) {
     io.pos = 0;
 }
 
-RangeCoder::RangeCoder(std::int32_t dir, IoBuffer& buffer)
+RangeCoder::RangeCoder(Direction dir, IoBuffer& buffer)
     : direction(dir), low(0), cache(0), cache_size(1), range(0xFFFFFFFFu),
       trial_range(0xFFFFFFFFu), trial_count(0), code(0), io(&buffer) {
-    if (direction == 1) {
+    if (direction == Direction::decode) {
         for (int i = 0; i < 5; ++i) code = (code << 8) | get_byte(*io);
     }
 }
 
 void RangeCoder::flush() {
-    if (direction != 0) return;
+    if (direction != Direction::encode) return;
     for (int i = 0; i < 5; ++i) shift_low();
 }
 

@@ -77,8 +77,10 @@ enum class Form { branches, selects };
 #endif
 }
 
+enum class Direction : std::int32_t { encode, decode };
+
 struct RangeCoder {
-    std::int32_t direction;      // 0 encodes, 1 decodes
+    Direction direction;
     std::uint64_t low;           // low word, and the carry out of it in bit 32
     std::uint8_t cache;
     std::uint32_t cache_size;    // the cache byte plus the pending 0xFF run
@@ -91,7 +93,7 @@ struct RangeCoder {
     RangeCoder() = default;
     // The decoder reads five bytes here. The first is always the encoder's
     // initial cache byte (0); the four after it shift it out again.
-    RangeCoder(std::int32_t dir, IoBuffer& buffer);
+    RangeCoder(Direction dir, IoBuffer& buffer);
 
     // Contract: 0 < bound < range.
     template <Form form = Form::branches>

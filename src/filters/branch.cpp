@@ -1,21 +1,10 @@
 #include "filters/branch.hpp"
 
+#include "format/byte_order.hpp"
+
 namespace vexa {
 
 namespace {
-
-std::int32_t load_operand(const std::uint8_t* p) {
-    const std::uint32_t u = p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
-    return static_cast<std::int32_t>(u);
-}
-
-void store_operand(std::uint8_t* p, std::int64_t v) {
-    const auto u = static_cast<std::uint32_t>(v);
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
-}
 
 // Encoding maps a displacement whose target lies in [0, T) to that target
 // (less 4), and moves the positive displacements that would collide with
@@ -32,7 +21,7 @@ void branch(std::uint8_t* block, std::uint32_t len, std::uint32_t bytes_done) {
             continue;
         }
         const std::int64_t a = std::int64_t{bytes_done} + i + 1;
-        const std::int64_t v = load_operand(block + i + 1);
+        const std::int64_t v = static_cast<std::int32_t>(load_le32(block + i + 1));
         std::int64_t out = v;
         if (ENCODE) {
             if (-a <= v && v < std::int64_t{len} - i - 1) out = v + a;
@@ -42,7 +31,7 @@ void branch(std::uint8_t* block, std::uint32_t len, std::uint32_t bytes_done) {
         } else if (v < total) {
             out = v - a;
         }
-        store_operand(block + i + 1, out);
+        store_le32(block + i + 1, static_cast<std::uint32_t>(out));
         i += 5;
     }
 }

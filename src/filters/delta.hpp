@@ -8,18 +8,17 @@
 
 #include <cstdint>
 
-#include "filters/detect.hpp"
-
 namespace vexa {
 
 inline constexpr std::uint32_t DELTA_LANES = 32;
 inline constexpr std::uint32_t DELTA_SPARE_BYTES = 3;
 
-// Both turn a sample_width of 3 into 1 in the profile (24-bit samples are
-// differenced byte by byte). Widths other than 1, 2 and 4 leave the bytes
-// as they are, and so do a width or channel count of 0, which only a damaged
-// header carries.
-void delta_encode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataProfile& profile);
-void delta_decode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, DataProfile& profile);
+// A sample_width of 3 is taken as 1: 24-bit samples are differenced byte
+// by byte. Widths other than 1, 2, 3 and 4 leave the bytes as they are, and
+// so do a width or channel count of 0, which only a damaged header carries.
+void delta_encode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, std::uint32_t channels,
+                  std::uint32_t sample_width);
+void delta_decode(std::uint8_t* buffer, std::uint32_t start, std::uint32_t count, std::uint32_t channels,
+                  std::uint32_t sample_width);
 
 }  // namespace vexa

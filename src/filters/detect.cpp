@@ -1,5 +1,7 @@
 #include "filters/detect.hpp"
 
+#include "format/byte_order.hpp"
+
 namespace vexa {
 
 namespace {
@@ -8,8 +10,12 @@ struct HeaderBytes {
     const std::uint8_t* data;
     std::uint32_t length;
     std::uint32_t at(std::uint32_t k) const { return k < length ? data[k] : 0; }
-    std::uint32_t le16(std::uint32_t k) const { return at(k) | at(k + 1) << 8; }
-    std::uint32_t le32(std::uint32_t k) const { return le16(k) | le16(k + 2) << 16; }
+    template <std::uint32_t W>
+    std::uint32_t le(std::uint32_t k) const {
+        std::uint8_t bytes[W];
+        for (std::uint32_t j = 0; j < W; ++j) bytes[j] = static_cast<std::uint8_t>(at(k + j));
+        return load_le<W>(bytes);
+    }
     bool text_at(std::uint32_t k, const char* s) const {
         for (; *s; ++s, ++k)
             if (at(k) != static_cast<std::uint8_t>(*s)) return false;
@@ -41,11 +47,14 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
     DataProfile& p = profile;
     p = DataProfile{};
 
-    if (b.at(0) == 'B' && b.at(1) == 'M') {
+    // Pictures of three bytes a pixel, in rows.
+    const bool bitmap = b.at(0) == 'B' && b.at(1) == 'M';
+    const bool pixmap = b.at(0) == 'P' && b.at(1) == '6' && b.at(2) == '\n';
+    if (bitmap || pixmap) {
         p.class_word = CLASS_STRUCTURED;
         p.stride = 3;
         p.far_stride = 6;
-        p.row_width = b.le32(18);
+        p.row_width = bitmap ? b.le<4>(18) : parse_pixmap_width(b);
         p.channels = 1;
         p.sample_width = 1;
         p.row_context = 1;
@@ -53,16 +62,6 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
         p.class_word = CLASS_GENERIC;
         p.stride = 1;
         p.far_stride = 2;
-    }
-
-    if (b.at(0) == 'P' && b.at(1) == '6' && b.at(2) == '\n') {
-        p.class_word = CLASS_STRUCTURED;
-        p.stride = 3;
-        p.far_stride = 6;
-        p.row_width = parse_pixmap_width(b);
-        p.channels = 1;
-        p.sample_width = 1;
-        p.row_context = 1;
     }
 
     if (b.text_at(0, "FORM") && b.text_at(8, "AIFF")) {
@@ -76,7 +75,7 @@ void detect_data_class(DataProfile& profile, const std::uint8_t* data, std::uint
     }
 
     if (b.text_at(8, "WAVE")) {
-        const std::uint32_t ch = b.le16(22), w = b.le16(34) >> 3;
+        const std::uint32_t ch = b.le<2>(22), w = b.le<2>(34) >> 3;
         p.class_word = CLASS_STRUCTURED;
         p.channels = static_cast<std::uint8_t>(ch);
         p.stride = static_cast<std::uint8_t>(ch);

@@ -61,9 +61,9 @@ inline constexpr FragmentTrie FRAGMENT_TRIE = make_fragment_trie();
 static_assert(FRAGMENT_TRIE.node_count == 161 && FRAGMENT_TRIE.first_free_code == 253,
               "the trie holds the table's 123 fragments");
 
-// Replaces block[0 .. len-1] by its encoded form and returns 1, or returns 0
-// and leaves the block as it was. `work` holds at least len bytes.
-std::uint32_t text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work);
+// Replaces block[0 .. len-1] by its encoded form and returns true, or
+// returns false and leaves the block as it was. `work` holds at least len bytes.
+bool text_encode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work);
 
 // Restores the text of an encoded block. Returns false, with the block in an
 // unspecified state, when the block is damaged: a code expands past len or

@@ -13,7 +13,6 @@
 
 namespace vexa {
 
-inline constexpr std::uint32_t HEAD_LENGTH = 16;
 inline constexpr std::uint32_t MATCH_HALF = 65536;    // upper table halves
 inline constexpr std::uint32_t TRIAL_RATE_A = 5;      // rates of the whole-block trial pass
 inline constexpr std::uint32_t TRIAL_RATE_B = 6;

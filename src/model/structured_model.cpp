@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "filters/delta.hpp"
 #include "model/byte_model.hpp"
 
 namespace vexa {
@@ -88,30 +87,6 @@ std::uint32_t estimate_structured_block(RangeCoder& coder, BitTables& t, const s
     with_block_rates(ra, rb, [&](auto rates) { count_quarter(rc, t, block, length, start, profile, rates); });
     coder = rc;
     return static_cast<std::uint32_t>(rc.trial_count);
-}
-
-// Bounds that do not overlap settle the comparison; otherwise both exact
-// counts decide.
-std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally) {
-    const CountBounds plain = bound_structured_block(t, block, length, profile.far_stride, profile, ra, rb);
-    // The filter is causal and the count reads only the first quarter, so
-    // filtering that quarter gives the same count as filtering the block.
-    const std::uint32_t quarter = length / 4;
-    delta_encode(block, 0, quarter, profile);
-    const CountBounds filtered = bound_structured_block(t, block, length, profile.stride, profile, ra, rb);
-    if (plain.lo > filtered.hi || plain.hi <= filtered.lo) {
-        ++tally.settled;
-        delta_decode(block, 0, quarter, profile);
-        return plain.lo > filtered.hi ? 1 : 0;
-    }
-    ++tally.exact;
-    const std::uint32_t filtered_count =
-        estimate_structured_block(rc, t, block, length, profile.stride, profile, ra, rb);
-    delta_decode(block, 0, quarter, profile);
-    const std::uint32_t plain_count =
-        estimate_structured_block(rc, t, block, length, profile.far_stride, profile, ra, rb);
-    return plain_count > filtered_count ? 1 : 0;
 }
 
 }  // namespace vexa

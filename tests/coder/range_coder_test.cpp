@@ -54,7 +54,7 @@ TEST(RangeCoder, TinyRunsGiveExactBodies) {
 TEST(RangeCoder, FirstDirectBitWidths) {
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder one(0, io_buffer), zero(0, io_buffer);
+    RangeCoder one(Direction::encode, io_buffer), zero(Direction::encode, io_buffer);
     EXPECT_EQ(one.range, 0xFFFFFFFFu);
     one.encode_direct_bit(1);
     zero.encode_direct_bit(0);
@@ -71,7 +71,7 @@ TEST(RangeCoder, ShiftLowAndThePendingRun) {
     bind_io_buffer(out.get());
 
     {   // A carry turns the cache up by one and every pending 0xFF into 0x00.
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         rc.cache = 0x12;
         rc.cache_size = 4;                           // the cache and three 0xFF
         rc.low = (std::uint64_t{1} << 32) | 0x3456789Au;
@@ -83,7 +83,7 @@ TEST(RangeCoder, ShiftLowAndThePendingRun) {
     }
     io_buffer.pos = 0;
     {   // No carry, top byte below 0xFF: the run goes out as it stands.
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         rc.cache = 0x12;
         rc.cache_size = 4;
         rc.low = 0xFE000001u;
@@ -96,7 +96,7 @@ TEST(RangeCoder, ShiftLowAndThePendingRun) {
     io_buffer.pos = 0;
     {   // Top byte 0xFF and no carry: nothing can go out, the run grows; a
         // later carry still reaches the byte held back.
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         rc.cache = 0x12;
         rc.cache_size = 4;
         rc.low = 0xFF123456u;
@@ -144,7 +144,7 @@ TEST(RangeCoder, BodyOfWholeBuffersNeedsNoDrain) {
     constexpr std::uint32_t COUNT = 2 * IO_BUFFER_SIZE - 5;
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     for (std::uint32_t i = 0; i < COUNT; ++i) {
         rc.encode_direct_byte(0xFF);
         ASSERT_EQ(stream_length() % IO_BUFFER_SIZE, 0) << "byte " << i;

@@ -28,12 +28,14 @@ Bytes structured(std::uint8_t stride, std::uint8_t far, std::uint32_t row, std::
     return {0, 0, 0, 0, stride, far, r(0), r(8), r(16), r(24), channels, width};
 }
 
-// The profile's bytes in the header, after the length.
+// The profile's bytes in the header, after the length; `p` becomes the
+// profile as written.
 std::uint32_t profile_bytes(DataProfile& p, std::uint8_t* out) {
     std::uint8_t header[HEADER_BYTES_MAX];
-    const std::uint32_t count = write_header(1, &p, header) - LENGTH_BYTES;
-    std::copy_n(header + LENGTH_BYTES, count, out);
-    return count;
+    const WrittenHeader written = write_header(1, &p, header);
+    p = written.profile;
+    std::copy_n(header + LENGTH_BYTES, written.size - LENGTH_BYTES, out);
+    return written.size - LENGTH_BYTES;
 }
 
 Bytes profile_bytes(DataProfile& p) {

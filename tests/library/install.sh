@@ -2,8 +2,9 @@
 # Installs the build into a scratch prefix and builds example.c against it
 # as a user would: through pkg-config (shared, then static with --static),
 # and, after the whole prefix has been moved, through find_package (both
-# libraries); and a program built against the 0.2.0 header. Every program
-# must run and restore its buffer.
+# libraries); a program built against the 0.2.0 header; and the same
+# CMake project with the source tree embedded by add_subdirectory. Every
+# program must run and restore its buffer.
 #
 #   install.sh BUILD_DIR SCRATCH_DIR C_COMPILER VERSION
 # Exits 77 (skipped) when pkg-config or the C compiler is missing.
@@ -63,3 +64,10 @@ quiet "$cmake" -S "$here/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$
 quiet "$cmake" --build "$scratch/consumer"
 run "$scratch/consumer/example_shared" shared
 run "$scratch/consumer/example_static" static
+
+echo "== add_subdirectory, from the source tree"
+quiet "$cmake" -S "$here/consumer" -B "$scratch/embedded" -DVEXA_SOURCE_DIR="$(cd "$here/../.." && pwd)" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_BUILD_TYPE=Release -DEXAMPLE_SOURCE="$here/example.c"
+quiet "$cmake" --build "$scratch/embedded" -j 2
+run "$scratch/embedded/example_shared" shared
+run "$scratch/embedded/example_static" static

@@ -290,7 +290,7 @@ TEST(ByteModel, TrialEstimate) {
         start_run(rates.a, rates.b);
         TempStream out;
         bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         const Bytes tiny = {0x41, 0x42};
         for (std::uint32_t n = 0; n <= 2; ++n) EXPECT_EQ(estimate_generic_block(rc, tiny.data(), n), 0u) << n;
 
@@ -357,7 +357,7 @@ Bytes data_with_long_repeats(std::size_t size, std::uint32_t seed) {
                 break;
             }
             default: {   // a copy that straddles the next block boundary
-                const std::size_t to_edge = 524288 - out.size() % 524288;
+                const std::size_t to_edge = BLOCK_CAPACITY - out.size() % BLOCK_CAPACITY;
                 const std::size_t d = 1 + gen() % 300000;
                 if (d > out.size()) break;
                 const std::size_t n = std::min(to_edge + 2000, size - out.size());
@@ -372,7 +372,8 @@ Bytes data_with_long_repeats(std::size_t size, std::uint32_t seed) {
 TEST(ByteModel, ManyBlocksRoundTripThroughOneCoder) {
     static MatchModel encoder_end;
     static std::uint32_t encoder_end_positions[POSITION_ENTRIES];   // not part of a MatchModel copy
-    const std::uint32_t sizes[] = {524288, 524288, 16, 524288, 524288, 1, 524288, 17, 524288, 70001};
+    constexpr std::uint32_t B = BLOCK_CAPACITY;
+    const std::uint32_t sizes[] = {B, B, 16, B, B, 1, B, 17, B, 70001};
     std::size_t total = 0;
     for (const std::uint32_t n : sizes) total += n;
 
@@ -436,7 +437,7 @@ TEST(ByteModel, GarbageBodiesDecodeWithinBounds) {
             start_run(3, 2);
             const Bytes garbage = random_bytes(20000, seed);
             RangeCoder rc = decoder_for(garbage);
-            for (const std::uint32_t n : {524288u, 100u, 40000u}) {
+            for (const std::uint32_t n : {BLOCK_CAPACITY, 100u, 40000u}) {
                 Bytes block(n);
                 decode_generic_block(rc, block.data(), n, flat);
                 EXPECT_LT(match_model.match_state, TABLE_CELLS) << "seed " << seed;

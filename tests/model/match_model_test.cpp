@@ -57,7 +57,7 @@ TEST(MatchModel, MultiplierSearchOnWorkedBlocks) {
         {"two different bytes", {0x41, 0x42}, 0},
         {"two equal bytes", {0x41, 0x41}, 64},
         {"a run of one value", Bytes(5000, 0x37), 64},
-        {"a whole block of zeros", Bytes(524288, 0x00), 64},
+        {"a whole block of zeros", Bytes(BLOCK_CAPACITY, 0x00), 64},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(choose_hash_multiplier(c.block.data(), static_cast<std::uint32_t>(c.block.size())),
@@ -66,7 +66,7 @@ TEST(MatchModel, MultiplierSearchOnWorkedBlocks) {
         EXPECT_TRUE(positions_all_zero()) << c.name << ": the search left entries behind";
     }
     // Whatever it picks, a block of text leaves the table clear as well.
-    const Bytes text = english_text(524288, 4);
+    const Bytes text = english_text(BLOCK_CAPACITY, 4);
     const std::uint32_t m = choose_hash_multiplier(text.data(), static_cast<std::uint32_t>(text.size()));
     const std::uint32_t candidates[] = {64, 128, 256, 80, 160, 320, 96, 192, 384};
     EXPECT_NE(std::find(std::begin(candidates), std::end(candidates), m), std::end(candidates)) << m;

@@ -1,8 +1,8 @@
 // The structured path's model: coding order and contexts pinned against a
 // hand-written list of (position, context positions) coded with the plain
-// byte tree, the row-context boundary, virtual zeros before the block, the
-// delta decision, round trips under every kind of profile detection
-// produces, and garbage decoded under profiles no compressor would write.
+// byte tree, the row-context boundary, virtual zeros before the block,
+// round trips under every kind of profile detection produces, and garbage
+// decoded under profiles no compressor would write.
 //
 // Blocks sit in buffers with exactly the 256 zero bytes in front and the 3
 // spare bytes behind that the pipelines provide, so the sanitizer build
@@ -26,39 +26,6 @@
 
 namespace vexa::test {
 namespace {
-
-class FramedBlock {
-public:
-    explicit FramedBlock(const Bytes& content)
-        : storage_(CONTEXT_REACH + content.size() + DELTA_SPARE_BYTES, 0) {
-        std::copy(content.begin(), content.end(), block());
-    }
-    std::uint8_t* block() { return storage_.data() + CONTEXT_REACH; }
-    std::uint32_t length() const {
-        return static_cast<std::uint32_t>(storage_.size() - CONTEXT_REACH - DELTA_SPARE_BYTES);
-    }
-    Bytes content() const {
-        return Bytes(storage_.begin() + CONTEXT_REACH, storage_.end() - DELTA_SPARE_BYTES);
-    }
-    Bytes& storage() { return storage_; }
-
-private:
-    Bytes storage_;
-};
-
-DataProfile make_profile(std::uint8_t stride, std::uint8_t far_stride, std::uint32_t row_width,
-                         std::uint8_t row_context, std::uint8_t channels = 1, std::uint8_t sample_width = 1) {
-    DataProfile p;
-    p.class_word = CLASS_STRUCTURED;
-    p.stride = stride;
-    p.far_stride = far_stride;
-    p.row_width = row_width;
-    p.row_context = row_context;
-    p.channels = channels;
-    p.sample_width = sample_width;
-    return p;
-}
-
 
 void start_run(std::uint8_t rate_a = 4, std::uint8_t rate_b = 3) {
     init_tables();
@@ -103,18 +70,6 @@ Coded expected_coding(const Bytes& block, const std::vector<Step>& steps, std::u
     }));
 }
 
-// Smooth samples per component with a little noise: close to what the
-// filters and contexts are made for.
-Bytes smooth_samples(std::size_t size, std::uint32_t stride, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint32_t prev = i >= stride ? out[i - stride] : 100 + 20 * (i % 5);
-        out[i] = static_cast<std::uint8_t>(prev + gen() % 7 - 3);
-    }
-    return out;
-}
-
 Coded structured_coding(const Bytes& content, const DataProfile& profile, std::uint8_t rate_a = 4,
                         std::uint8_t rate_b = 3) {
     start_run(rate_a, rate_b);
@@ -142,7 +97,7 @@ Trial expected_trial(const Bytes& block, const std::vector<Step>& steps) {
     start_run();
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     start_trial(rc);
     for (const Step& s : steps) {
         count_pair_byte(rc, 256 * byte_at(block, s.a_from), TRIAL_B_BASE + 256 * byte_at(block, s.b_from),
@@ -156,7 +111,7 @@ Trial structured_trial(const Bytes& content, std::uint32_t start, const DataProf
     FramedBlock framed(content);
     TempStream out;
     bind_io_buffer(out.get());
-    RangeCoder rc(0, io_buffer);
+    RangeCoder rc(Direction::encode, io_buffer);
     const std::uint32_t count = estimate_structured_block(rc, framed.block(), framed.length(), start, profile);
     EXPECT_EQ(count, static_cast<std::uint32_t>(rc.trial_count));
     return trial_result(rc);
@@ -284,144 +239,6 @@ TEST(StructuredModel, PositionsBeforeTheBlockReadAsZero) {
                                       {16, 4, -8}, {17, 5, -7}, {18, 6, -6}, {19, 7, -5}}));
 }
 
-TEST(StructuredModel, ChooseDeltaLeavesTheBlockAsItWas) {
-    struct Case {
-        DataProfile profile;
-        std::uint32_t length;
-    };
-    const Case cases[] = {
-        {make_profile(3, 6, 17, 1, 1, 1), 4099},
-        {make_profile(2, 4, AUDIO_ROW_WIDTH, 0, 2, 2), 4097},
-        {make_profile(4, 8, AUDIO_ROW_WIDTH, 0, 2, 2), 4095},
-        {make_profile(4, 8, AUDIO_ROW_WIDTH, 0, 1, 4), 4093},
-        {make_profile(12, 24, 5, 1, 3, 4), 1001},
-    };
-    for (const Case& c : cases) {
-        const std::string what = "stride " + std::to_string(c.profile.stride) + ", width " +
-                                 std::to_string(c.profile.sample_width);
-        FramedBlock framed(random_bytes(c.length, c.length));
-        Bytes& storage = framed.storage();
-        std::fill(storage.end() - DELTA_SPARE_BYTES, storage.end(), std::uint8_t{0xA5});
-        const Bytes before = storage;
-        start_run();
-        const std::vector<Prob> a(std::begin(bit_tables.table_a), std::end(bit_tables.table_a));
-        const std::vector<Prob> b(std::begin(bit_tables.table_b), std::end(bit_tables.table_b));
-        TempStream out;
-        bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
-        DataProfile profile = c.profile;
-        TrialTally tally;
-        choose_delta(rc, framed.block(), framed.length(), profile, tally);
-        EXPECT_EQ(storage, before) << what;
-        EXPECT_TRUE(std::equal(a.begin(), a.end(), bit_tables.table_a)) << what;
-        EXPECT_TRUE(std::equal(b.begin(), b.end(), bit_tables.table_b)) << what;
-        EXPECT_EQ(io_buffer.pos, 0u) << what;
-    }
-}
-
-// A ramp is what the delta filter is for; but with a quarter no longer than
-// far_stride the plain estimate counts nothing and the answer is 0.
-TEST(StructuredModel, ChooseDeltaNeedsAQuarterBeyondFarStride) {
-    const DataProfile picture = make_profile(3, 6, 1000, 0, 1, 1);
-    auto decide = [&](std::uint32_t length) {
-        Bytes ramp(length);
-        for (std::uint32_t i = 0; i < length; ++i) ramp[i] = static_cast<std::uint8_t>(i);
-        FramedBlock framed(ramp);
-        start_run();
-        TempStream out;
-        bind_io_buffer(out.get());
-        RangeCoder rc(0, io_buffer);
-        DataProfile profile = picture;
-        TrialTally tally;
-        return choose_delta(rc, framed.block(), framed.length(), profile, tally);
-    };
-    EXPECT_EQ(decide(4096), 1u);
-    for (const std::uint32_t length : {0u, 1u, 16u, 24u, 27u}) EXPECT_EQ(decide(length), 0u) << "length " << length;
-}
-
-// The decision filters only the first quarter, which is all that its count
-// reads. That must give the count of a wholly filtered block, also when the
-// quarter ends inside a sample.
-TEST(StructuredModel, ChooseDeltaCountsAsIfTheWholeBlockWereFiltered) {
-    const DataProfile profiles[] = {
-        make_profile(3, 6, 37, 1, 1, 1),
-        make_profile(2, 4, AUDIO_ROW_WIDTH, 0, 2, 2),
-        make_profile(4, 8, AUDIO_ROW_WIDTH, 0, 1, 4),
-        make_profile(6, 12, AUDIO_ROW_WIDTH, 0, 2, 3),
-    };
-    // Noise gives counts close to each other, where any change to what is
-    // filtered or counted flips some decisions.
-    for (const DataProfile& profile : profiles) {
-        for (const std::uint32_t length : {4093u, 20002u, 65537u}) {
-            for (const bool noisy : {false, true}) {
-                const std::string what = "stride " + std::to_string(profile.stride) + ", length " +
-                                         std::to_string(length) + (noisy ? ", noise" : ", smooth");
-                const Bytes content =
-                    noisy ? random_bytes(length, length) : smooth_samples(length, profile.stride, length);
-                start_run(4, 3);
-                TempStream out;
-                bind_io_buffer(out.get());
-                RangeCoder rc(0, io_buffer);
-
-                FramedBlock whole(content);
-                DataProfile p = profile;
-                const std::uint32_t plain = estimate_structured_block(rc, whole.block(), length, p.far_stride, p);
-                delta_encode(whole.block(), 0, length, p);
-                const std::uint32_t filtered = estimate_structured_block(rc, whole.block(), length, p.stride, p);
-
-                FramedBlock part(content);
-                DataProfile r = profile;
-                delta_encode(part.block(), 0, length / 4, r);
-                EXPECT_EQ(estimate_structured_block(rc, part.block(), length, r.stride, r), filtered) << what;
-
-                FramedBlock framed(content);
-                DataProfile q = profile;
-                TrialTally tally;
-                EXPECT_EQ(choose_delta(rc, framed.block(), length, q, tally), plain > filtered ? 1u : 0u) << what;
-                EXPECT_EQ(framed.content(), content) << what;
-            }
-        }
-    }
-}
-
-// Noise gives plain and filtered counts a few bytes apart, and on some
-// blocks equal. Where the bounds cannot tell (the tally says the exact pass
-// ran), the exact counts must decide, and a tie keeps the block unfiltered;
-// three such blocks for each sign of the difference. A ramp is settled by
-// the bounds alone.
-TEST(StructuredModel, ChooseDeltaNearATieTakesTheExactCounts) {
-    const DataProfile mono = make_profile(1, 2, AUDIO_ROW_WIDTH, 0, 1, 1);
-    constexpr std::uint32_t length = 40000;
-    const auto decide = [&](const Bytes& content, TrialTally& tally, std::int64_t* difference) {
-        start_run(6, 6);
-        FramedBlock framed(content);
-        DataProfile p = mono, q = mono;
-        RangeCoder rc(0, io_buffer);
-        const std::uint32_t delta = choose_delta(rc, framed.block(), length, p, tally);
-        const std::int64_t plain = estimate_structured_block(rc, framed.block(), length, q.far_stride, q);
-        delta_encode(framed.block(), 0, length, q);
-        *difference = plain - estimate_structured_block(rc, framed.block(), length, q.stride, q);
-        return delta;
-    };
-    int seen[3] = {};   // plain below, equal to and above filtered
-    for (std::uint32_t seed = 1; seed < 400 && std::min({seen[0], seen[1], seen[2]}) < 3; ++seed) {
-        TrialTally tally;
-        std::int64_t difference = 0;
-        const std::uint32_t delta = decide(random_bytes(length, seed), tally, &difference);
-        if (tally.exact == 0) continue;
-        EXPECT_EQ(delta, difference > 0 ? 1u : 0u) << "seed " << seed;
-        ++seen[(difference > 0) - (difference < 0) + 1];
-    }
-    EXPECT_GE(std::min({seen[0], seen[1], seen[2]}), 3) << "too few near ties on some side";
-
-    Bytes ramp(length);
-    for (std::uint32_t i = 0; i < length; ++i) ramp[i] = static_cast<std::uint8_t>(i);
-    TrialTally tally;
-    std::int64_t difference = 0;
-    EXPECT_EQ(decide(ramp, tally, &difference), 1u);
-    EXPECT_EQ(tally.settled, 1u);
-}
-
 // Several blocks through one encoder and one decoder, each with the delta
 // decision the compressor would take.
 TEST(StructuredModel, SafeProfilesRoundTrip) {
@@ -452,7 +269,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
                 DataProfile p = profile;
                 TrialTally tally;
                 const std::uint32_t delta = choose_delta(rc, framed.block(), framed.length(), p, tally);
-                if (delta) delta_encode(framed.block(), 0, framed.length(), p);
+                if (delta) delta_encode(framed.block(), 0, framed.length(), p.channels, p.sample_width);
                 encode_structured_block(rc, framed.block(), framed.length(), p);
                 deltas.push_back(delta);
             }
@@ -465,7 +282,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
             FramedBlock out(Bytes(blocks[k].size(), 0xEE));
             DataProfile p = profile;
             decode_structured_block(rc, out.block(), out.length(), p);
-            if (deltas[k]) delta_decode(out.block(), 0, out.length(), p);
+            if (deltas[k]) delta_decode(out.block(), 0, out.length(), p.channels, p.sample_width);
             ASSERT_EQ(out.content(), blocks[k]) << what << ", block " << k;
         }
         EXPECT_FALSE(io_buffer.ran_dry) << what;
@@ -492,7 +309,7 @@ TEST(StructuredModel, GarbageUnderAnyProfileStaysInTheFrame) {
         decode_structured_block(rc, out.block(), out.length(), profile);
         TempStream scratch;
         bind_io_buffer(scratch.get());
-        RangeCoder trial(0, io_buffer);
+        RangeCoder trial(Direction::encode, io_buffer);
         estimate_structured_block(trial, out.block(), out.length(), profile.stride, profile);
         estimate_structured_block(trial, out.block(), out.length(), profile.far_stride, profile);
     }

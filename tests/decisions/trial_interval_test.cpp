@@ -16,8 +16,8 @@
 #include "coder/bit_models.hpp"
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
-#include "model/trial_bound.hpp"
-#include "model/trial_costs.hpp"
+#include "decisions/trial_interval.hpp"
+#include "decisions/trial_costs.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {
@@ -27,7 +27,7 @@ namespace {
 // at widths just below a multiple of 4096 (where the split loses the most)
 // and at random ones: log2(r / r') computed in long double must lie within
 // the entry, and the entry must be no wider than the bounds plus rounding.
-TEST(TrialBound, CostTableBracketsEveryNarrowing) {
+TEST(TrialInterval, CostTableBracketsEveryNarrowing) {
     const long double unit = std::ldexp(1.0L, static_cast<int>(COST_FRACTION_BITS));
     std::mt19937 gen(70);
     for (std::uint32_t p = 1; p < FLAG_SCALE; ++p) {
@@ -65,7 +65,7 @@ Bytes mixed_block(std::mt19937& gen, std::size_t size) {
 // Generic and structured walks alternately, from fresh tables or from tables
 // adapted by text or by long runs (which push the cells of a few trees to
 // the ends of the scale), at several rates.
-TEST(TrialBound, BoundsHoldTheExactCount) {
+TEST(TrialInterval, HoldsTheExactCount) {
     const DataProfile shapes[] = {{CLASS_STRUCTURED, 3, 6, 37}, {CLASS_STRUCTURED, 2, 4, AUDIO_ROW_WIDTH},
                                   {CLASS_STRUCTURED, 12, 24, 5}};
     const std::uint8_t rates[][2] = {{5, 6}, {5, 6}, {3, 2}, {4, 3}, {6, 6}, {2, 5}};
@@ -92,10 +92,10 @@ TEST(TrialBound, BoundsHoldTheExactCount) {
                 for (std::size_t i = 2; i < warm.size(); ++i) encode_pair_byte(rc, 256 * warm[i - 1], 256 * warm[i - 2], warm[i]);
             });
         }
-        const CountBounds bounds = generic ? bound_generic_block(bit_tables, block, n, ra, rb)
-                                           : bound_structured_block(bit_tables, block, n, start, shape, ra, rb);
+        const CountInterval bounds = generic ? interval_generic_block(bit_tables, block, n, ra, rb)
+                                           : interval_structured_block(bit_tables, block, n, start, shape, ra, rb);
         const std::vector<Prob> walked(std::begin(bit_tables.trial), std::end(bit_tables.trial));
-        RangeCoder rc(0, io_buffer);
+        RangeCoder rc(Direction::encode, io_buffer);
         const std::uint32_t count = generic ? estimate_generic_block(rc, block, n)
                                             : estimate_structured_block(rc, block, n, start, shape);
         ASSERT_LE(bounds.lo, count) << what;

@@ -1,4 +1,4 @@
-#include "model/trial_costs.hpp"
+#include "decisions/trial_costs.hpp"
 
 #include <bit>
 
@@ -8,17 +8,8 @@ namespace {
 
 constexpr std::uint32_t UNIT = 1u << COST_FRACTION_BITS;
 
-// 2^F log2(m) for 1 <= m < 2^30, rounded down or up, in integers alone.
-// With k = floor(log2 m) and y = m / 2^k in [1, 2), the fractional digits
-// of log2 y are read by squaring: y^2 >= 2 gives a 1 and halves y^2. Here y
-// is kept to 30 fractional bits, every square rounded in one direction, so
-// y never moves across its true value in the other: as long as the digits
-// agree with the true ones, rounding down gives y <= its true value and a
-// digit of 0 where the true one is 1 at worst, after which the result is
-// below the true value whatever follows; rounding up mirrors that, and the
-// digits cut off after the last one are covered by adding one unit. Each
-// rounding moves y by under 2^-30, so the results stay within a unit or two
-// of the true values. y stays in [1, 2], so y^2 < 2^62 fits.
+// 2^F log2(m) for 1 <= m < 2^30, rounded down or up, in integers alone;
+// why the rounding holds: docs/proofs.md, "Logarithms in integers, rounded one way".
 constexpr std::uint32_t log2_fixed(std::uint32_t m, bool up) {
     constexpr std::uint32_t Q = 30;
     const auto k = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
@@ -35,7 +26,7 @@ constexpr std::uint32_t log2_fixed(std::uint32_t m, bool up) {
     return result + (up ? 1 : 0);
 }
 
-// The bounds L and H of model/trial_bound.hpp, with 2^12 = FLAG_SCALE.
+// The bounds L and H of each decision's cost (docs/proofs.md), with 2^12 = FLAG_SCALE.
 // log2(4096 (4096 - p) + p) is below 24, but rounded up it can reach it:
 // L is then 0, still a lower bound.
 constexpr DecisionCosts costs_of(std::uint32_t from, std::uint32_t to) {

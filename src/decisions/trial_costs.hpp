@@ -1,4 +1,4 @@
-// The per-decision cost table of the trial bounds (model/trial_bound.hpp
+// The per-decision cost table of the trial count's interval (docs/proofs.md
 // says what the entries bound and why that bounds the count). Built at
 // compile time in a translation unit of its own, which takes a few seconds.
 #pragma once

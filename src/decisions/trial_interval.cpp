@@ -1,10 +1,10 @@
-#include "model/trial_bound.hpp"
+#include "decisions/trial_interval.hpp"
 
 #include <algorithm>
 
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
-#include "model/trial_costs.hpp"
+#include "decisions/trial_costs.hpp"
 
 namespace vexa {
 
@@ -20,7 +20,7 @@ struct CostSums {
         upper += packed >> 32;
     }
 
-    CountBounds bounds() const {
+    CountInterval interval() const {
         constexpr std::uint32_t shift = COST_FRACTION_BITS + 3;
         return {static_cast<std::uint32_t>(lower >> shift), static_cast<std::uint32_t>(upper >> shift)};
     }
@@ -30,7 +30,7 @@ struct CostSums {
 // each decision's two cost bounds added into `packed`. Nothing here waits
 // for the previous decision except through the cells themselves.
 template <typename Rates>
-[[gnu::always_inline]] inline void bound_pair_byte(Prob* ta, Prob* tb, std::uint32_t value, Rates rates,
+[[gnu::always_inline]] inline void interval_pair_byte(Prob* ta, Prob* tb, std::uint32_t value, Rates rates,
                                                    std::uint64_t& packed) {
     walk_pair_byte(ta, tb, value, [&](Prob& a, Prob& b, std::uint32_t bit) __attribute__((always_inline)) {
         const std::uint32_t pa = a, pb = b;
@@ -42,57 +42,57 @@ template <typename Rates>
 }
 
 template <typename Rates>
-[[gnu::always_inline]] inline CountBounds bound_generic(Prob* trial, const std::uint8_t* block,
-                                                        std::uint32_t length, Rates rates) {
+[[gnu::always_inline]] inline CountInterval interval_generic(Prob* trial, const std::uint8_t* block,
+                                                              std::uint32_t length, Rates rates) {
     CostSums sums;
     for (std::uint32_t from = 2; from < length; from += COST_CHUNK_BYTES) {
         const std::uint32_t to = std::min(length, from + COST_CHUNK_BYTES);
         std::uint64_t packed = 0;
         for (std::uint32_t i = from; i < to; ++i) {
-            bound_pair_byte(trial + 256 * block[i - 1], trial + TRIAL_B_BASE + 256 * block[i - 2], block[i], rates,
+            interval_pair_byte(trial + 256 * block[i - 1], trial + TRIAL_B_BASE + 256 * block[i - 2], block[i], rates,
                             packed);
         }
         sums.add(packed);
     }
-    return sums.bounds();
+    return sums.interval();
 }
 
 template <typename Rates>
-[[gnu::always_inline]] inline CountBounds bound_quarter(Prob* trial, const std::uint8_t* block,
-                                                        std::uint32_t length, std::uint32_t start,
-                                                        const DataProfile& profile, Rates rates) {
+[[gnu::always_inline]] inline CountInterval interval_quarter(Prob* trial, const std::uint8_t* block,
+                                                              std::uint32_t length, std::uint32_t start,
+                                                              const DataProfile& profile, Rates rates) {
     CostSums sums;
     const std::uint32_t end = length / 4;
     for (std::uint32_t from = start; from < end; from += COST_CHUNK_BYTES) {
         std::uint64_t packed = 0;
         walk_quarter(block, from, std::min(end, from + COST_CHUNK_BYTES), profile,
                      [&](std::uint32_t a, std::uint32_t b, std::uint32_t x) __attribute__((always_inline)) {
-                         bound_pair_byte(trial + 256 * a, trial + TRIAL_B_BASE + 256 * b, x, rates, packed);
+                         interval_pair_byte(trial + 256 * a, trial + TRIAL_B_BASE + 256 * b, x, rates, packed);
                      });
         sums.add(packed);
     }
-    return sums.bounds();
+    return sums.interval();
 }
 
 }  // namespace
 
 // The pipeline's trial rates as constants, as in the exact pass.
-CountBounds bound_generic_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
-                                std::uint32_t ra, std::uint32_t rb) {
+CountInterval interval_generic_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
+                                     std::uint32_t ra, std::uint32_t rb) {
     load_trial_table(tables);
     if (ra == TRIAL_RATE_A && rb == TRIAL_RATE_B) {
-        return bound_generic(tables.trial, block, length, FixedRates<TRIAL_RATE_A, TRIAL_RATE_B>{});
+        return interval_generic(tables.trial, block, length, FixedRates<TRIAL_RATE_A, TRIAL_RATE_B>{});
     }
-    return bound_generic(tables.trial, block, length, HeldRates{ra, rb});
+    return interval_generic(tables.trial, block, length, HeldRates{ra, rb});
 }
 
-CountBounds bound_structured_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
-                                   std::uint32_t start, const DataProfile& profile, std::uint32_t ra,
-                                   std::uint32_t rb) {
+CountInterval interval_structured_block(BitTables& tables, const std::uint8_t* block, std::uint32_t length,
+                                        std::uint32_t start, const DataProfile& profile, std::uint32_t ra,
+                                        std::uint32_t rb) {
     load_trial_table(tables);
-    CountBounds bounds{};
-    with_block_rates(ra, rb, [&](auto rates) { bounds = bound_quarter(tables.trial, block, length, start, profile, rates); });
-    return bounds;
+    CountInterval interval{};
+    with_block_rates(ra, rb, [&](auto rates) { interval = interval_quarter(tables.trial, block, length, start, profile, rates); });
+    return interval;
 }
 
 }  // namespace vexa
