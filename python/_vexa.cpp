@@ -17,6 +17,7 @@
 #include <mutex>
 #include <utility>
 
+#include "format/format.hpp"
 #include "vexa.h"
 
 namespace {
@@ -177,7 +178,7 @@ PyObject* compress(PyObject*, PyObject* data) {
 // has been decoded (24 bytes can claim 4 GiB), so it never sizes the result:
 // memory follows what is really restored. Doubling keeps the copies few, and
 // realloc moves the pages of a large object rather than its bytes.
-constexpr std::size_t FIRST_CAPACITY = 512 * 1024;   // one block
+constexpr std::size_t FIRST_CAPACITY = vexa::BLOCK_CAPACITY;   // one block
 
 struct Restored {
     PyObject* out = nullptr;   // null until the first byte has room
@@ -620,7 +621,8 @@ PyMODINIT_FUNC PyInit__vexa(void) {
         PyModule_AddObjectRef(module, "VexaTruncatedError", truncated_error) < 0 ||
         add_owned(module, "Reader", PyType_FromSpec(&reader_spec)) < 0 ||
         PyModule_AddStringConstant(module, "LIBRARY_VERSION", vexa_version()) < 0 ||
-        add_owned(module, "MAX_INPUT_LENGTH", PyLong_FromUnsignedLongLong(VEXA_MAX_INPUT_LENGTH)) < 0) {
+        add_owned(module, "MAX_INPUT_LENGTH", PyLong_FromUnsignedLongLong(VEXA_MAX_INPUT_LENGTH)) < 0 ||
+        add_owned(module, "BLOCK_CAPACITY", PyLong_FromUnsignedLong(vexa::BLOCK_CAPACITY)) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -8,10 +8,10 @@ import struct
 from pathlib import Path
 
 import pytest
+from vexa._vexa import BLOCK_CAPACITY as BLOCK
 
 REPO = Path(__file__).resolve().parents[2]
 CORPUS = Path(os.environ.get("VEXA_CORPUS", REPO.parent / "shared" / "corpus"))
-BLOCK = 524288
 
 
 def reference_files():

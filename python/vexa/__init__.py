@@ -26,6 +26,7 @@ import tempfile
 from types import ModuleType
 from typing import IO, Any, Callable, Optional, Union, cast
 
+from ._vexa import BLOCK_CAPACITY as _BLOCK_CAPACITY
 from ._vexa import LIBRARY_VERSION as _LIBRARY_VERSION
 from ._vexa import MAX_INPUT_LENGTH, VexaError, VexaTruncatedError, compress, decompress
 from ._vexa import Reader as _Reader
@@ -36,7 +37,7 @@ __version__: str = _LIBRARY_VERSION
 
 _PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_READ_CHUNK = 512 * 1024   # one block: the most the reader decodes at once
+_READ_CHUNK = _BLOCK_CAPACITY   # one block: the most the reader decodes at once
 
 
 def _readinto_of(fp: IO[bytes]) -> Callable[[memoryview], int]:

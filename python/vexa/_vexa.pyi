@@ -4,6 +4,7 @@ from typing import Callable, Final
 from _typeshed import ReadableBuffer, WriteableBuffer
 
 LIBRARY_VERSION: Final[str]
+BLOCK_CAPACITY: Final[int]
 MAX_INPUT_LENGTH: Final[int]
 
 class VexaError(OSError): ...

@@ -1,7 +1,7 @@
 // Binary range coder with carry propagation, and the one 64 KiB staging
 // buffer between the coder and the file.
 //
-// Decision 1 takes the lower part of the interval (width = bound), 0 the
+// Decision 1 takes the lower part of the interval (width = split), 0 the
 // upper part, so every probability handed to the coder is that of a 1.
 // `low` is kept wider than 32 bits so that a carry out of the low word can
 // be seen and added to bytes that have left `low` but are still pending.
@@ -59,8 +59,8 @@ void refill_io_buffer(IoBuffer& io);
 // known; on near-random data the guess is wrong every other time. With
 // selects nothing is guessed, and with the cell adaptations looked up they
 // cost few more instructions. The encoder and the trial pass know every bit
-// beforehand and always select: measured 7-17 % faster than branches on
-// every class of data. The decoder's byte trees select too; its match flags
+// beforehand and always select: 7-17 % faster than branches on every class
+// of data (BM_Encode in bench/coder_bench.cpp). The decoder's byte trees select too; its match flags
 // branch. Both forms give the same bits.
 enum class Form { branches, selects };
 
@@ -95,18 +95,18 @@ struct RangeCoder {
     // initial cache byte (0); the four after it shift it out again.
     RangeCoder(Direction dir, IoBuffer& buffer);
 
-    // Contract: 0 < bound < range.
+    // Contract: 0 < split < range.
     template <Form form = Form::branches>
-    [[gnu::always_inline]] void encode_bit(std::uint32_t bound, std::uint32_t bit) {
-        assert(bound > 0 && bound < range);
+    [[gnu::always_inline]] void encode_bit(std::uint32_t split, std::uint32_t bit) {
+        assert(split > 0 && split < range);
         if constexpr (form == Form::selects) {
-            low += bound & (bit - 1);
-            range = select_on(bit, bound, range - bound);
+            low += split & (bit - 1);
+            range = select_on(bit, split, range - split);
         } else if (bit) {
-            range = bound;
+            range = split;
         } else {
-            low += bound;
-            range -= bound;
+            low += split;
+            range -= split;
         }
         while (range < RANGE_TOP) {
             range <<= 8;
@@ -114,14 +114,14 @@ struct RangeCoder {
         }
     }
 
-    [[gnu::always_inline]] std::uint32_t decode_bit(std::uint32_t bound) {
+    [[gnu::always_inline]] std::uint32_t decode_bit(std::uint32_t split) {
         std::uint32_t bit;
-        if (code < bound) {
-            range = bound;
+        if (code < split) {
+            range = split;
             bit = 1;
         } else {
-            code -= bound;
-            range -= bound;
+            code -= split;
+            range -= split;
             bit = 0;
         }
         while (range < RANGE_TOP) {
@@ -134,51 +134,51 @@ struct RangeCoder {
     // decode_bit without a branch on the outcome, for decisions that are close
     // to random (direct bits, byte trees): a branch there mispredicts about
     // every other time.
-    [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t bound) {
+    [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t split) {
         std::uint32_t unused = 0;
-        return decode_bit_unpredictable<false>(bound, unused, 0);
+        return decode_bit_unpredictable<false>(split, unused, 0);
     }
 
     // The same, and `chosen` becomes if1 after a 1 (it keeps its value after
-    // a 0) by a move on the same borrow: a value that the next bound needs
+    // a 0) by a move on the same borrow: a value that the next split needs
     // is then ready as soon as the range is.
     template <bool chooses = true>
-    [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t bound, std::uint32_t& chosen,
+    [[gnu::always_inline]] std::uint32_t decode_bit_unpredictable(std::uint32_t split, std::uint32_t& chosen,
                                                                   std::uint32_t if1) {
 #if defined(__x86_64__) && defined(__GNUC__)
         // One subtraction both decides and reduces: its borrow is the bit,
         // and moves on the borrow pick the new code and range. Two cycles
-        // from the bound to the next range, where the portable form's
+        // from the split to the next range, where the portable form's
         // compare, mask and select took five; direct bytes decode a quarter
         // faster.
-        std::uint32_t bit, reduced = code, rest = range - bound;
+        std::uint32_t bit, reduced = code, rest = range - split;
         if constexpr (chooses) {
             asm("xor %k[bit], %k[bit]\n\t"
-                "sub %[bound], %[reduced]\n\t"
+                "sub %[split], %[reduced]\n\t"
                 "cmovnc %[reduced], %[code]\n\t"
-                "cmovc %[bound], %[rest]\n\t"
+                "cmovc %[split], %[rest]\n\t"
                 "cmovc %[if1], %[chosen]\n\t"
                 "setc %b[bit]"
                 : [bit] "=&q"(bit), [reduced] "+&r"(reduced), [code] "+r"(code), [rest] "+r"(rest),
                   [chosen] "+r"(chosen)
-                : [bound] "r"(bound), [if1] "r"(if1)
+                : [split] "r"(split), [if1] "r"(if1)
                 : "cc");
         } else {
             asm("xor %k[bit], %k[bit]\n\t"
-                "sub %[bound], %[reduced]\n\t"
+                "sub %[split], %[reduced]\n\t"
                 "cmovnc %[reduced], %[code]\n\t"
-                "cmovc %[bound], %[rest]\n\t"
+                "cmovc %[split], %[rest]\n\t"
                 "setc %b[bit]"
                 : [bit] "=&q"(bit), [reduced] "+&r"(reduced), [code] "+r"(code), [rest] "+r"(rest)
-                : [bound] "r"(bound)
+                : [split] "r"(split)
                 : "cc");
         }
         range = rest;
 #else
-        const std::uint32_t bit = code < bound ? 1u : 0u;
+        const std::uint32_t bit = code < split ? 1u : 0u;
         const std::uint32_t zero_mask = bit - 1;
-        code -= bound & zero_mask;
-        range = select_on(bit, bound, range - bound);
+        code -= split & zero_mask;
+        range = select_on(bit, split, range - split);
         if constexpr (chooses) chosen = select_on(bit, if1, chosen);
 #endif
         while (range < RANGE_TOP) {

@@ -49,7 +49,8 @@ namespace {
 // position entry, and the near one, once that entry is in cache, the window
 // byte it points to, which was the largest stall of text encoding. Hints
 // only: an entry that changes in between costs one useless fetch. The
-// distances measured best among 8-64 bytes.
+// distances did best among 8-64 bytes (BM_Encode text_modelled in
+// bench/coder_bench.cpp).
 struct Lookahead {
     static constexpr std::uint32_t FAR = 32, NEAR = 8;
     const MatchModel& m;
@@ -129,9 +130,10 @@ struct NextEntryHint {
 };
 
 // Literals decode with selects whatever the block's rates. With the select
-// step's chain as short as it is now, selects measured 15-25 % faster than
+// step's chain as short as it is now, selects are 15-25 % faster than
 // branches on text, markup and machine code too, and 5 % slower only on the
-// most predictable file of the test corpus (a tablebase).
+// most predictable file of the corpus, a tablebase (BM_Decode in
+// bench/coder_bench.cpp, and `bench/compare` for the corpus).
 [[gnu::always_inline]] inline void decode_body(RangeCoder& rc, BitTables& t, MatchModel& m,
                                                std::uint8_t* block, std::uint32_t length,
                                                std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
