@@ -21,6 +21,7 @@
 #include "codec/context.hpp"
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
+#include "decisions/trial_count.hpp"
 #include "format/format.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include "decisions/block_codes.hpp"
+#include "decisions/trial_count.hpp"
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
 

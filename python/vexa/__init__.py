@@ -349,17 +349,17 @@ class _RegisterWhenFsspecLoads:
             return None
         for finder in sys.meta_path:
             find = getattr(finder, "find_spec", None)
-            spec = find(name, path, target) if finder is not self and find is not None else None
-            if spec is not None:
+            found = find(name, path, target) if finder is not self and find is not None else None
+            if found is not None:
                 break
         else:
             return None
-        loader = spec.loader
+        loader = found.loader
         if loader is None or not hasattr(loader, "exec_module"):
-            return spec
+            return found
         exec_module = loader.exec_module
 
-        # A spec may be found and never loaded: the finder stays until the
+        # A module may be found and never loaded: the finder stays until the
         # module has really been run.
         def exec_and_register(module: ModuleType) -> None:
             exec_module(module)
@@ -368,7 +368,7 @@ class _RegisterWhenFsspecLoads:
                 sys.meta_path.remove(self)
 
         loader.exec_module = exec_and_register
-        return spec
+        return found
 
 
 if "fsspec.compression" in sys.modules:

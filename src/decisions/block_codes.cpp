@@ -2,8 +2,8 @@
 
 #include <iterator>
 
+#include "decisions/trial_count.hpp"
 #include "filters/delta.hpp"
-#include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
 
 namespace vexa {

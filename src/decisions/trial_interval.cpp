@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "model/byte_model.hpp"
-#include "model/structured_model.hpp"
 #include "decisions/trial_costs.hpp"
+#include "decisions/trial_count.hpp"
+#include "model/structured_model.hpp"
 
 namespace vexa {
 

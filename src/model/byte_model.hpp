@@ -14,8 +14,6 @@
 namespace vexa {
 
 inline constexpr std::uint32_t MATCH_HALF = 65536;    // upper table halves
-inline constexpr std::uint32_t TRIAL_RATE_A = 5;      // rates of the whole-block trial pass
-inline constexpr std::uint32_t TRIAL_RATE_B = 6;
 
 // Codes block[0 .. length-1] at rates ra (table A) and rb (table B, match
 // flags); in the first block of a file it also chooses the hash multiplier
@@ -24,12 +22,5 @@ void encode_generic_block(RangeCoder& rc, BitTables& t, MatchModel& m, const std
                           std::uint32_t length, std::uint32_t flat, std::uint32_t ra, std::uint32_t rb);
 void decode_generic_block(RangeCoder& rc, BitTables& t, MatchModel& m, std::uint8_t* block,
                           std::uint32_t length, std::uint32_t flat, std::uint32_t ra, std::uint32_t rb);
-
-// Bytes the trial coder counts for block[2 .. length-1] under the previous
-// byte and the byte two back, from the current lower halves of tables A and
-// B. Touches only the trial table and the trial counters of `rc`.
-std::uint32_t estimate_generic_block(RangeCoder& rc, BitTables& t, const std::uint8_t* block,
-                                     std::uint32_t length, std::uint32_t ra = TRIAL_RATE_A,
-                                     std::uint32_t rb = TRIAL_RATE_B);
 
 }  // namespace vexa

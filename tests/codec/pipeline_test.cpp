@@ -11,6 +11,7 @@
 
 #include "coder/bit_models.hpp"
 #include "decisions/block_codes.hpp"
+#include "decisions/trial_count.hpp"
 #include "filters/detect.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"

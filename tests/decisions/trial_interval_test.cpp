@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "coder/bit_models.hpp"
+#include "decisions/trial_costs.hpp"
+#include "decisions/trial_count.hpp"
+#include "decisions/trial_interval.hpp"
 #include "model/byte_model.hpp"
 #include "model/structured_model.hpp"
-#include "decisions/trial_interval.hpp"
-#include "decisions/trial_costs.hpp"
 #include "test_support.hpp"
 
 namespace vexa::test {

@@ -17,6 +17,7 @@
 
 #include "coder/bit_models.hpp"
 #include "coder/range_coder.hpp"
+#include "decisions/trial_count.hpp"
 #include "model/byte_model.hpp"
 #include "model/match_model.hpp"
 #include "test_support.hpp"
