@@ -34,6 +34,12 @@ IoBuffer& io_buffer = test_context().io;
 TestRates test_rates;
 
 void init_tables() { vexa::init_tables(bit_tables); }
+
+void start_tables(std::uint8_t rate_a, std::uint8_t rate_b) {
+    init_tables();
+    test_rates.rate_a = rate_a;
+    test_rates.rate_b = rate_b;
+}
 void start_trial(RangeCoder& rc) { vexa::start_trial(rc, bit_tables); }
 
 void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a, std::uint32_t ctx_b, std::uint32_t value) {

@@ -37,6 +37,8 @@ extern TestRates test_rates;
 
 // The model's operations on the test context at test_rates.
 void init_tables();
+// Fresh tables, and the rates that the tests of the structured coder use unless they say otherwise.
+void start_tables(std::uint8_t rate_a = 4, std::uint8_t rate_b = 3);
 void start_trial(RangeCoder& rc);
 void encode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a, std::uint32_t ctx_b, std::uint32_t value);
 std::uint32_t decode_pair_byte(RangeCoder& rc, std::uint32_t ctx_a, std::uint32_t ctx_b);

@@ -17,12 +17,6 @@
 namespace vexa::test {
 namespace {
 
-void start_run(std::uint8_t rate_a = 4, std::uint8_t rate_b = 3) {
-    init_tables();
-    test_rates.rate_a = rate_a;
-    test_rates.rate_b = rate_b;
-}
-
 TEST(ChooseDelta, LeavesTheBlockAsItWas) {
     struct Case {
         DataProfile profile;
@@ -42,7 +36,7 @@ TEST(ChooseDelta, LeavesTheBlockAsItWas) {
         Bytes& storage = framed.storage();
         std::fill(storage.end() - DELTA_SPARE_BYTES, storage.end(), std::uint8_t{0xA5});
         const Bytes before = storage;
-        start_run();
+        start_tables();
         const std::vector<Prob> a(std::begin(bit_tables.table_a), std::end(bit_tables.table_a));
         const std::vector<Prob> b(std::begin(bit_tables.table_b), std::end(bit_tables.table_b));
         TempStream out;
@@ -66,7 +60,7 @@ TEST(ChooseDelta, NeedsAQuarterBeyondFarStride) {
         Bytes ramp(length);
         for (std::uint32_t i = 0; i < length; ++i) ramp[i] = static_cast<std::uint8_t>(i);
         FramedBlock framed(ramp);
-        start_run();
+        start_tables();
         TempStream out;
         bind_io_buffer(out.get());
         RangeCoder rc(Direction::encode, io_buffer);
@@ -97,7 +91,7 @@ TEST(ChooseDelta, CountsAsIfTheWholeBlockWereFiltered) {
                                          std::to_string(length) + (noisy ? ", noise" : ", smooth");
                 const Bytes content =
                     noisy ? random_bytes(length, length) : smooth_samples(length, profile.stride, length);
-                start_run(4, 3);
+                start_tables(4, 3);
                 TempStream out;
                 bind_io_buffer(out.get());
                 RangeCoder rc(Direction::encode, io_buffer);
@@ -132,7 +126,7 @@ TEST(ChooseDelta, NearATieTakesTheExactCounts) {
     const DataProfile mono = make_profile(1, 2, AUDIO_ROW_WIDTH, 0, 1, 1);
     constexpr std::uint32_t length = 40000;
     const auto decide = [&](const Bytes& content, TrialTally& tally, std::int64_t* difference) {
-        start_run(6, 6);
+        start_tables(6, 6);
         FramedBlock framed(content);
         DataProfile p = mono, q = mono;
         RangeCoder rc(Direction::encode, io_buffer);

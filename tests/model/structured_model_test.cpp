@@ -27,12 +27,6 @@
 namespace vexa::test {
 namespace {
 
-void start_run(std::uint8_t rate_a = 4, std::uint8_t rate_b = 3) {
-    init_tables();
-    test_rates.rate_a = rate_a;
-    test_rates.rate_b = rate_b;
-}
-
 // One coded byte: its position and the positions its two contexts are read
 // from. Positions before the block read as 0.
 struct Step {
@@ -60,7 +54,7 @@ void PrintTo(const Coded& c, std::ostream* os) { *os << "body of " << c.body.siz
 // The head followed by `steps`, each through the plain byte tree, from fresh tables.
 Coded expected_coding(const Bytes& block, const std::vector<Step>& steps, std::uint8_t rate_a = 4,
                       std::uint8_t rate_b = 3) {
-    start_run(rate_a, rate_b);
+    start_tables(rate_a, rate_b);
     return coded(encode_to_bytes([&](RangeCoder& rc) {
         for (std::size_t i = 0; i < std::min<std::size_t>(16, block.size()); ++i) encode_pair_byte(rc, 0, 0, block[i]);
         for (const Step& s : steps) {
@@ -72,7 +66,7 @@ Coded expected_coding(const Bytes& block, const std::vector<Step>& steps, std::u
 
 Coded structured_coding(const Bytes& content, const DataProfile& profile, std::uint8_t rate_a = 4,
                         std::uint8_t rate_b = 3) {
-    start_run(rate_a, rate_b);
+    start_tables(rate_a, rate_b);
     FramedBlock framed(content);
     return coded(encode_to_bytes([&](RangeCoder& rc) {
         encode_structured_block(rc, framed.block(), framed.length(), profile);
@@ -94,7 +88,7 @@ Trial trial_result(const RangeCoder& rc) {
 }
 
 Trial expected_trial(const Bytes& block, const std::vector<Step>& steps) {
-    start_run();
+    start_tables();
     TempStream out;
     bind_io_buffer(out.get());
     RangeCoder rc(Direction::encode, io_buffer);
@@ -107,7 +101,7 @@ Trial expected_trial(const Bytes& block, const std::vector<Step>& steps) {
 }
 
 Trial structured_trial(const Bytes& content, std::uint32_t start, const DataProfile& profile) {
-    start_run();
+    start_tables();
     FramedBlock framed(content);
     TempStream out;
     bind_io_buffer(out.get());
@@ -135,7 +129,7 @@ TEST(StructuredModel, ShortBlocksAreHeadOnly) {
         const Bytes content = random_bytes(n, n);
         const Coded got = structured_coding(content, picture);
         EXPECT_EQ(got, expected_coding(content, {})) << "length " << n;
-        start_run();
+        start_tables();
         expect_decodes_to(got.body, content, picture, "length " + std::to_string(n));
     }
 }
@@ -148,7 +142,7 @@ TEST(StructuredModel, LanesAreCodedOneAfterAnother) {
     EXPECT_EQ(got, expected_coding(content, {{16, 13, 10}, {19, 16, 13}, {22, 19, 16},
                                              {17, 14, 11}, {20, 17, 14},
                                              {18, 15, 12}, {21, 18, 15}}));
-    start_run();
+    start_tables();
     expect_decodes_to(got.body, content, picture, "stride 3");
 }
 
@@ -169,7 +163,7 @@ TEST(StructuredModel, EveryRatePairCodesLikeThePlainTree) {
                                      (noisy ? ", noise" : ", smooth");
             const Coded got = structured_coding(content, mono, pair.first, pair.second);
             EXPECT_EQ(got, expected_coding(content, steps, pair.first, pair.second)) << what;
-            start_run(pair.first, pair.second);
+            start_tables(pair.first, pair.second);
             expect_decodes_to(got.body, content, mono, what);
         }
     }
@@ -187,7 +181,7 @@ TEST(StructuredModel, RowContextStartsPastTheFirstRow) {
     EXPECT_EQ(got, expected_coding(content, {{16, 13, 10}, {19, 16, 1}, {22, 19, 4},
                                              {17, 14, 11}, {20, 17, 2}, {23, 20, 5},
                                              {18, 15, 12}, {21, 18, 3}, {24, 21, 6}}));
-    start_run();
+    start_tables();
     expect_decodes_to(got.body, content, rows, "row context");
 
     EXPECT_EQ(structured_coding(content, no_rows),
@@ -230,7 +224,7 @@ TEST(StructuredModel, PositionsBeforeTheBlockReadAsZero) {
                                              {18, 6, -6}, {19, 7, -5}, {20, 8, -4}, {21, 9, -3},
                                              {22, 10, -2}, {23, 11, -1}, {24, 12, 0}, {25, 13, 1},
                                              {26, 14, 2}, {27, 15, 3}}));
-    start_run();
+    start_tables();
     expect_decodes_to(got.body, content, wide, "stride 12");
 
     const Bytes eighty = random_bytes(80, 46);
@@ -262,7 +256,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
         std::vector<std::uint32_t> deltas;
         for (const std::uint32_t n : sizes) blocks.push_back(smooth_samples(n, profile.stride, n + profile.stride));
 
-        start_run();
+        start_tables();
         const Bytes body = encode_to_bytes([&](RangeCoder& rc) {
             for (const Bytes& content : blocks) {
                 FramedBlock framed(content);
@@ -276,7 +270,7 @@ TEST(StructuredModel, SafeProfilesRoundTrip) {
         });
         filtered_blocks += static_cast<int>(std::count(deltas.begin(), deltas.end(), 1u));
 
-        start_run();
+        start_tables();
         RangeCoder rc = decoder_for(body);
         for (std::size_t k = 0; k < blocks.size(); ++k) {
             FramedBlock out(Bytes(blocks[k].size(), 0xEE));
@@ -303,7 +297,7 @@ TEST(StructuredModel, GarbageUnderAnyProfileStaysInTheFrame) {
         make_profile(0, 0, 0, 1),
     };
     for (const DataProfile& profile : profiles) {
-        start_run(3, 2);
+        start_tables(3, 2);
         RangeCoder rc = decoder_for(random_bytes(3000, profile.stride));
         FramedBlock out(Bytes(20000, 0));
         decode_structured_block(rc, out.block(), out.length(), profile);
