@@ -31,7 +31,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+/* The DLL exports these functions alone; its users import them through the
+ * import library, so that the same declarations serve the static library. */
+#if defined(VEXA_BUILDING_LIBRARY)
+#define VEXA_API __declspec(dllexport)
+#else
+#define VEXA_API
+#endif
+#elif defined(__GNUC__)
 #define VEXA_API __attribute__((visibility("default")))
 #else
 #define VEXA_API

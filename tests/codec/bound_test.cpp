@@ -119,8 +119,8 @@ Bytes dearest_successors(std::size_t n) {
         for (std::size_t i = 0; i < std::min<std::size_t>(len, 16); ++i) walk(0, 0, p[i], true);
         for (std::uint32_t lane = 0; lane < LANES; ++lane) {
             for (std::size_t i = 16 + lane; i < len; i += LANES) {
-                const std::uint32_t ca = 256u * p[static_cast<long>(i) - LANES];
-                const std::uint32_t cb = 256u * p[static_cast<long>(i) - 2 * LANES];
+                const std::uint32_t ca = 256u * p[static_cast<std::ptrdiff_t>(i - LANES)];
+                const std::uint32_t cb = 256u * p[static_cast<std::ptrdiff_t>(i - 2 * LANES)];
                 double most = -1;
                 for (const auto& s : successor) {
                     if (start + i < HEADER) break;
