@@ -184,7 +184,7 @@ int vexa_reader_unused(const vexa_ctx* ctx, const void** data, size_t* size) {
 }
 
 void vexa_reader_close(vexa_ctx* ctx) {
-    if (ctx != nullptr) ctx->reader.phase = vexa::ReaderPhase::closed;
+    if (ctx != nullptr) vexa::close_reader(*ctx);
 }
 
 const char* vexa_strerror(int status) {

@@ -62,7 +62,7 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
                    void* write_user) {
     if (input_length > MAX_INPUT_LENGTH) return failure(VEXA_ERROR_TOO_LARGE);
     const auto length = static_cast<std::uint32_t>(input_length);
-    ctx.reader.phase = ReaderPhase::closed;
+    close_reader(ctx);
     start_run(ctx, length, true);
 
     bind_io_buffer(ctx.io, nullptr, write, write_user);
@@ -116,19 +116,16 @@ RunResult compress(Context& ctx, std::uint64_t input_length, ReadFn read, void* 
 RunResult decompress(Context& ctx, ReadFn read, void* read_user, WriteFn write, void* write_user) {
     open_reader(ctx, read, read_user, true);
     RunResult done;
-    for (std::uint32_t n = 0;;) {
-        if (const int status = next_block(ctx, n); status != VEXA_OK) {
-            ctx.reader.phase = ReaderPhase::closed;
-            return failure(status);
-        }
-        if (n == 0) break;
+    std::uint32_t n = 0;
+    while ((done.status = next_block(ctx, n)) == VEXA_OK && n > 0) {
         if (write(write_user, ctx.block(), n) != 0) {
-            ctx.reader.phase = ReaderPhase::closed;
-            return failure(VEXA_ERROR_WRITE);
+            done.status = VEXA_ERROR_WRITE;
+            break;
         }
         done.bytes_out += n;
     }
-    ctx.reader.phase = ReaderPhase::closed;
+    close_reader(ctx);
+    if (done.status != VEXA_OK) return failure(done.status);
     done.bytes_in = ctx.reader.complete_size;
     return done;
 }

@@ -4,10 +4,9 @@
 
 #include "codec/context.hpp"
 #include "codec/header.hpp"
-#include "codec/pipeline.hpp"
 #include "decisions/block_codes.hpp"
-#include "filters/delta.hpp"
 #include "filters/branch.hpp"
+#include "filters/delta.hpp"
 #include "filters/text.hpp"
 #include "model/byte_model.hpp"
 #include "vexa.h"
@@ -158,6 +157,8 @@ void open_reader(Context& ctx, ReadFn read, void* user, bool one_stream) {
     r.phase = ReaderPhase::between;
     r.one_stream = one_stream;
 }
+
+void close_reader(Context& ctx) { ctx.reader.phase = ReaderPhase::closed; }
 
 int next_block(Context& ctx, std::uint32_t& n) {
     StreamReader& r = ctx.reader;

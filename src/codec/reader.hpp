@@ -38,6 +38,9 @@ struct StreamReader {
 // run that was open on the context ends.
 void open_reader(Context& ctx, ReadFn read, void* user, bool one_stream);
 
+// Ends the reader on the context, wherever it stands.
+void close_reader(Context& ctx);
+
 // Decodes the next block into ctx.block() and sets `n` to its length, 0
 // once every stream has been restored. Returns VEXA_OK or a failure, which
 // sticks: every later call returns it again.
