@@ -9,10 +9,6 @@
 
 namespace vexa::cli {
 
-// Once at start: on Windows the standard streams become binary and text for
-// a console is converted to its wide characters; nothing to do on POSIX.
-void prepare_console();
-
 // Elapsed wall time in milliseconds, from any fixed point.
 long long now_ms();
 

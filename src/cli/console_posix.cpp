@@ -31,8 +31,6 @@ bool write_stderr(const char* text, std::size_t length) {
 
 }  // namespace
 
-void prepare_console() {}
-
 // clock_gettime rather than <chrono>: the one call from the C++ runtime
 // would otherwise load its whole shared library, 1.5 MiB of resident memory.
 long long now_ms() {

@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <string>
 #else
 #include <sys/stat.h>
 #endif
@@ -27,7 +29,7 @@ class File {
 public:
 #ifdef _WIN32
     using Native = HANDLE;
-    static constexpr Native NONE = INVALID_HANDLE_VALUE;
+    static inline const Native NONE = INVALID_HANDLE_VALUE;
 #else
     using Native = int;
     static constexpr Native NONE = -1;
@@ -65,6 +67,7 @@ struct FileFacts {
     FileKind kind = FileKind::regular;
     std::uint64_t length = 0;
 #ifdef _WIN32
+    bool identified = false;  // a file on a disk, whose volume and index say who it is
     DWORD volume = 0;
     DWORD index_high = 0, index_low = 0;
     FILETIME accessed{}, modified{};
@@ -75,6 +78,17 @@ struct FileFacts {
 };
 
 bool same_file(const FileFacts& a, const FileFacts& b);
+
+#ifdef _WIN32
+// A UTF-8 path as the system's calls take it.
+std::wstring widen(const char* path);
+// The facts of an open handle; false when the system will not say.
+bool learn(HANDLE handle, FileFacts& facts);
+// A handle of our own on a standard stream, which the run may close.
+HANDLE duplicate_standard(DWORD which);
+// Windows' error code as a SystemError.
+SystemError system_error(DWORD code);
+#endif
 
 // Opens the input for reading and learns its facts.
 bool open_input(const char* path, File& file, FileFacts& facts, SystemError& error);

@@ -210,7 +210,6 @@ int run(int argc, char** argv) {
 // The arguments as the system holds them, in UTF-16, turned into the UTF-8
 // that the rest of the program and the messages use.
 int wmain(int argc, wchar_t** wargv) {
-    vexa::cli::prepare_console();
     std::vector<std::string> args(static_cast<std::size_t>(argc));
     std::vector<char*> argv(static_cast<std::size_t>(argc) + 1, nullptr);
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -223,7 +222,6 @@ int wmain(int argc, wchar_t** wargv) {
 }
 #else
 int main(int argc, char** argv) {
-    vexa::cli::prepare_console();
     return vexa::cli::run(argc, argv);
 }
 #endif

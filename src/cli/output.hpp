@@ -28,7 +28,8 @@ struct OutputFile {
     // A file of ours, removed unless `keep_output` completes it.
     bool partial = false;
 #ifdef _WIN32
-    std::wstring path;  // to remove it by name if the handle cannot
+    std::wstring path;              // to remove it by name where the system cannot
+    bool deleted_on_close = false;  // the system deletes it when its handle closes
 #else
     bool existed = false;
     mode_t old_mode = 0;

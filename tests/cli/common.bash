@@ -7,6 +7,23 @@
 BIN=$(realpath "$1")
 CORPUS=$2
 WORK=$3
+# The program as a command: under VEXA_EMULATOR when set (wine for the
+# Windows build), where what only POSIX systems have is left out (posix_only).
+read -r -a EMULATOR <<< "${VEXA_EMULATOR-}"
+VEXA=("${EMULATOR[@]}" "$BIN")
+ON_WINDOWS=0
+if [[ ${VEXA_EMULATOR-} == *wine* ]]; then
+    ON_WINDOWS=1
+    export LC_ALL=C.UTF-8  # wine passes names on in the locale's encoding
+    # One server for every run: a client that meets a server as it shuts
+    # down, idle for a moment between two runs, fails.
+    wineserver -p 2>/dev/null
+fi
+posix_only() {
+    [ "$ON_WINDOWS" = 0 ] && return 0
+    echo "not on Windows: $1"
+    return 1
+}
 
 enter_scratch() {
     rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || { echo "cannot use scratch dir $WORK" >&2; exit 1; }
@@ -44,7 +61,7 @@ RUN_PREFIX=()
 vexa_run() {
     local name=$1 limit=$2
     shift 2
-    timeout "$limit" "${RUN_PREFIX[@]}" "$BIN" "$@" >out.txt 2>err.txt
+    timeout "$limit" "${RUN_PREFIX[@]}" "${VEXA[@]}" "$@" >out.txt 2>err.txt
     status=$?
     checks=$((checks + 1))
     stderr_text=

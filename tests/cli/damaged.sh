@@ -79,7 +79,7 @@ while len(code) < 3000:
 open("two_blocks.bin", "wb").write(text(524288, 3) + bytes(code[:3000]))
 EOF
 for f in short.txt short.wav page.txt two_blocks.bin; do
-    "$BIN" c "$f" "$f.vx" >/dev/null || { echo "cannot compress $f" >&2; exit 1; }
+    "${VEXA[@]}" c "$f" "$f.vx" >/dev/null || { echo "cannot compress $f" >&2; exit 1; }
 done
 [ "$(stat -c %s two_blocks.bin.vx)" -gt 65600 ] || fail "setup" "two_blocks.bin.vx is too short to cross a 64 KiB read"
 
@@ -242,7 +242,7 @@ for rate_a, rate_b in ((2, 2), (7, 2), (255, 2), (3, 1), (3, 7), (0, 0)):
 save("crafted_text_overrun.vx", generic_file(bytes([130]), text=1))
 EOF
 printf 'A' > a.txt
-"$BIN" c a.txt a.vx >/dev/null
+"${VEXA[@]}" c a.txt a.vx >/dev/null
 if ! cmp -s a.vx crafted_A.vx; then
     fail "crafting encoder" "does not reproduce the file of 'A'; hand-made cases skipped"
 else
@@ -254,7 +254,7 @@ fi
 
 # --- Patched headers. A media header with 0 channels or a sample width of 0.
 printf 'BM' > bm.bin
-"$BIN" c bm.bin bm.vx >/dev/null
+"${VEXA[@]}" c bm.bin bm.vx >/dev/null
 for offset in 14 15; do
     cp bm.vx zero_field.vx
     printf '\0' | dd of=zero_field.vx bs=1 seek="$offset" conv=notrunc status=none

@@ -26,15 +26,25 @@ expect_stderr() {
     printf '%s\n' "$2" > want_err.txt
     cmp -s want_err.txt err.txt || fail "$1" "stderr is '$(head -c 300 err.txt)', expected '$2'"
 }
-expect_absent() { [ ! -e "$2" ] && [ ! -L "$2" ] || fail "$1" "$2 was left behind"; }
+# Under wine, the server deletes a killed run's output just after the
+# process is gone, not with it: a moment's grace there.
+expect_absent() {
+    local tries=1
+    [ "$ON_WINDOWS" = 0 ] || tries=30
+    while [ "$tries" -gt 0 ] && { [ -e "$2" ] || [ -L "$2" ]; }; do
+        tries=$((tries - 1))
+        [ "$tries" -eq 0 ] || sleep 0.1
+    done
+    [ ! -e "$2" ] && [ ! -L "$2" ] || fail "$1" "$2 was left behind"
+}
 expect_same() { cmp -s "$2" "$3" || fail "$1" "$3 differs from $2"; }
 
 printf 'plain words for a plain test, repeated: plain words for a plain test\n' > x
 cp x x.orig
-"$BIN" c x.orig x.vx >/dev/null || { echo "cannot compress a test file" >&2; exit 1; }
+"${VEXA[@]}" c x.orig x.vx >/dev/null || { echo "cannot compress a test file" >&2; exit 1; }
 cp x.vx x.vx.orig
 head -c 300000 /dev/urandom > noise.bin
-"$BIN" c noise.bin noise.vx >/dev/null || { echo "cannot compress a test file" >&2; exit 1; }
+"${VEXA[@]}" c noise.bin noise.vx >/dev/null || { echo "cannot compress a test file" >&2; exit 1; }
 
 # --- Input and output are one file, however it is named: refused before the
 # output is opened, so the input survives.
@@ -74,35 +84,37 @@ expect_stderr "/dev/full: c of an empty input" "/dev/full: No space left on devi
 # --- A regular output that cannot grow (file size limit, SIGXFSZ ignored so
 # that the write fails with EFBIG instead of killing the process): the
 # partial output is removed.
-if (trap '' XFSZ; ulimit -f 64 && head -c 200000 /dev/zero > limit_probe 2>/dev/null); then
-    skip "partial output" "the file size limit is not enforced here"
-else
-    for case in "c noise.bin" "d noise.vx"; do
-        (trap '' XFSZ; ulimit -f 64; timeout 120 "$BIN" $case capped.out >out.txt 2>err.txt) 2>/dev/null
+if posix_only "file size limits"; then
+    if (trap '' XFSZ; ulimit -f 64 && head -c 200000 /dev/zero > limit_probe 2>/dev/null); then
+        skip "partial output" "the file size limit is not enforced here"
+    else
+        for case in "c noise.bin" "d noise.vx"; do
+            (trap '' XFSZ; ulimit -f 64; timeout 120 "${VEXA[@]}" $case capped.out >out.txt 2>err.txt) 2>/dev/null
+            status=$?
+            checks=$((checks + 1))
+            [ "$status" -eq 1 ] || fail "size limit, SIGXFSZ ignored: $case" "status $status, expected 1"
+            expect_stderr "size limit, SIGXFSZ ignored: $case" "capped.out: File too large"
+            expect_absent "size limit, SIGXFSZ ignored: $case" capped.out
+        done
+        # Through a symbolic link, the file written is the one removed.
+        ln -sf capped.target capped.link
+        (trap '' XFSZ; ulimit -f 64; timeout 120 "${VEXA[@]}" c noise.bin capped.link >out.txt 2>err.txt) 2>/dev/null
         status=$?
         checks=$((checks + 1))
-        [ "$status" -eq 1 ] || fail "size limit, SIGXFSZ ignored: $case" "status $status, expected 1"
-        expect_stderr "size limit, SIGXFSZ ignored: $case" "capped.out: File too large"
-        expect_absent "size limit, SIGXFSZ ignored: $case" capped.out
-    done
-    # Through a symbolic link, the file written is the one removed.
-    ln -sf capped.target capped.link
-    (trap '' XFSZ; ulimit -f 64; timeout 120 "$BIN" c noise.bin capped.link >out.txt 2>err.txt) 2>/dev/null
+        [ "$status" -eq 1 ] || fail "size limit through a symlink" "status $status, expected 1"
+        expect_absent "size limit through a symlink" capped.target
+        rm -f capped.link
+    fi
+    rm -f limit_probe
+
+    # --- A run ended by a signal leaves no partial output either. With the file
+    # size limit at its default action the run dies of SIGXFSZ.
+    (ulimit -f 64; "${VEXA[@]}" c noise.bin capped.out >out.txt 2>err.txt) 2>/dev/null
     status=$?
     checks=$((checks + 1))
-    [ "$status" -eq 1 ] || fail "size limit through a symlink" "status $status, expected 1"
-    expect_absent "size limit through a symlink" capped.target
-    rm -f capped.link
+    [ "$status" -ne 0 ] || fail "size limit, default action" "status 0 from a run that cannot write its output"
+    expect_absent "size limit, default action" capped.out
 fi
-rm -f limit_probe
-
-# --- A run ended by a signal leaves no partial output either. With the file
-# size limit at its default action the run dies of SIGXFSZ.
-(ulimit -f 64; "$BIN" c noise.bin capped.out >out.txt 2>err.txt) 2>/dev/null
-status=$?
-checks=$((checks + 1))
-[ "$status" -ne 0 ] || fail "size limit, default action" "status 0 from a run that cannot write its output"
-expect_absent "size limit, default action" capped.out
 
 # Ends the background run $pid with SIGTERM, closes the FIFO it reads (fd 3),
 # and checks that it died of the signal and left no OUTPUT behind.
@@ -119,7 +131,7 @@ expect_killed() {   # WHAT OUTPUT
 # SIGTERM while the decoder waits for input on a FIFO, its output already
 # created: the output goes, and the run dies of the signal (128 + 15).
 mkfifo slow.fifo
-"$BIN" d slow.fifo killed.out >out.txt 2>err.txt &
+"${VEXA[@]}" d slow.fifo killed.out >out.txt 2>err.txt &
 pid=$!
 exec 3>slow.fifo
 head -c 4000 noise.vx >&3
@@ -165,7 +177,7 @@ if [ "${VEXA_TEST_LARGE:-0}" = 1 ] && truncate -s 2147483648 huge.bin 2>/dev/nul
     vexa_run "input of 2^31 + 4 bytes" 1200 c huge.bin huge.vx
     grep -q '^huge.bin (2147483652 bytes) -> huge.vx ([0-9]* bytes) in ' out.txt ||
         fail "input of 2^31 + 4 bytes" "status $status, summary '$(cat out.txt)'"
-    timeout 1200 "$BIN" d huge.vx /dev/stdout 2>err.txt | cmp -s - huge.bin ||
+    timeout 1200 "${VEXA[@]}" d huge.vx /dev/stdout 2>err.txt | cmp -s - huge.bin ||
         fail "input of 2^31 + 4 bytes" "the round trip changed the data"
     grep -q '^huge.vx ([0-9]* bytes) -> /dev/stdout (2147483652 bytes) in ' err.txt ||
         fail "input of 2^31 + 4 bytes" "decompression summary '$(cat err.txt)'"
@@ -188,7 +200,9 @@ expect_refused "character device" /dev/zero
 expect_stderr "character device" "/dev/zero: is a character device; vexa compresses files and pipes"
 expect_absent "character device" dev.out
 block=$(find /dev -maxdepth 1 -type b -readable 2>/dev/null | head -n 1)
-if [ -n "$block" ]; then
+if ! posix_only "block devices"; then
+    :
+elif [ -n "$block" ]; then
     run "block device" c "$block" dev.out
     expect_refused "block device" "$block"
     expect_stderr "block device" "$block: is a block device; vexa compresses files and pipes"
@@ -196,36 +210,45 @@ if [ -n "$block" ]; then
 else
     skip "block device" "no readable block device"
 fi
-"$BIN" d /dev/zero dev.out >out.txt 2>err.txt &
+"${VEXA[@]}" d /dev/zero dev.out >out.txt 2>err.txt &
 pid=$!
 sleep 0.5
 expect_killed "decompress /dev/zero" dev.out
 
-# --- Pipes are taken whole into an unlinked file in $TMPDIR first; nothing
-# of it stays there, whatever the end. Past the largest length the reading
-# stops: refused, nothing left behind.
+# --- Pipes are taken whole into an unlinked file in $TMPDIR first (on
+# Windows, a file in %TEMP% deleted when closed); nothing of it stays there,
+# whatever the end. Past the largest length the reading stops: refused,
+# nothing left behind.
 mkdir -p spool
-cat /dev/zero | TMPDIR=$PWD/spool timeout 300 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
+in_spool=(env "TMPDIR=$PWD/spool")
+spool_left() { ls -A spool; }
+if [ "$ON_WINDOWS" = 1 ]; then
+    in_spool=()  # wine would start a server of its own for another $TMPDIR
+    spool_left() { find "${WINEPREFIX:-$HOME/.wine}"/drive_c/users/*/Temp -maxdepth 1 -name 'vx*.tmp'; }
+fi
+cat /dev/zero | "${in_spool[@]}" timeout 300 "${VEXA[@]}" c /dev/stdin piped.vx >out.txt 2>err.txt
 status=${PIPESTATUS[1]}
 checks=$((checks + 1))
 expect_refused "compress from an endless pipe" /dev/stdin
 expect_stderr "compress from an endless pipe" "/dev/stdin: too large: vexa compresses files of less than 4 GiB"
 expect_absent "compress from an endless pipe" piped.vx
-[ -z "$(ls -A spool)" ] || fail "compress from an endless pipe" "left in \$TMPDIR: $(ls -A spool)"
+[ -z "$(spool_left)" ] || fail "compress from an endless pipe" "left behind: $(spool_left)"
 mkfifo spool.fifo
-TMPDIR=$PWD/spool "$BIN" c spool.fifo piped.vx >out.txt 2>err.txt &
+"${in_spool[@]}" "${VEXA[@]}" c spool.fifo piped.vx >out.txt 2>err.txt &
 pid=$!
 exec 3>spool.fifo
 head -c 200000 noise.bin >&3
 sleep 0.5
 expect_killed "SIGTERM while taking a pipe" piped.vx
-[ -z "$(ls -A spool)" ] || fail "SIGTERM while taking a pipe" "left in \$TMPDIR: $(ls -A spool)"
-cat x | TMPDIR=$PWD/no_such_dir timeout 120 "$BIN" c /dev/stdin piped.vx >out.txt 2>err.txt
-status=${PIPESTATUS[1]}
-checks=$((checks + 1))
-expect_stderr "missing \$TMPDIR" "$PWD/no_such_dir: No such file or directory"
-expect_refused "missing \$TMPDIR" "$PWD/no_such_dir"
-expect_absent "missing \$TMPDIR" piped.vx
+[ -z "$(spool_left)" ] || fail "SIGTERM while taking a pipe" "left behind: $(spool_left)"
+if posix_only "a missing \$TMPDIR"; then
+    cat x | TMPDIR=$PWD/no_such_dir timeout 120 "${VEXA[@]}" c /dev/stdin piped.vx >out.txt 2>err.txt
+    status=${PIPESTATUS[1]}
+    checks=$((checks + 1))
+    expect_stderr "missing \$TMPDIR" "$PWD/no_such_dir: No such file or directory"
+    expect_refused "missing \$TMPDIR" "$PWD/no_such_dir"
+    expect_absent "missing \$TMPDIR" piped.vx
+fi
 
 echo "faults.sh: $checks runs, $failed failed checks"
 [ "$failed" -eq 0 ]
