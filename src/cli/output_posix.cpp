@@ -96,7 +96,11 @@ void copy_attributes(int fd, const struct stat& in, const struct stat& out) {
     // A group other than the input's gets no more than everyone else.
     if (group != in.st_gid) mode = (mode & ~static_cast<mode_t>(070)) | ((mode & 07) << 3);
     fchmod(fd, mode);
+#ifdef __APPLE__
+    const timespec times[2] = {in.st_atimespec, in.st_mtimespec};
+#else
     const timespec times[2] = {in.st_atim, in.st_mtim};
+#endif
     futimens(fd, times);
 }
 

@@ -16,8 +16,9 @@ if [[ ${VEXA_EMULATOR-} == *wine* ]]; then
     ON_WINDOWS=1
     export LC_ALL=C.UTF-8  # wine passes names on in the locale's encoding
     # One server for every run: a client that meets a server as it shuts
-    # down, idle for a moment between two runs, fails.
-    wineserver -p 2>/dev/null
+    # down, idle for a moment between two runs, fails. CI starts one for
+    # good; by hand, one that outlives the runs by a minute.
+    wineserver -p60 2>/dev/null
 fi
 posix_only() {
     [ "$ON_WINDOWS" = 0 ] && return 0
@@ -77,5 +78,5 @@ vexa_run_ok() {
     local name=$1 limit=$2
     vexa_run "$@" || return 1
     shift 2
-    [ "$status" -eq 0 ] || fail "$name" "vexa $* ended with status $status: $(head -c 300 err.txt)"
+    [ "$status" -eq 0 ] || fail "$name" "vexa $* ended with status $status: $(head -c 300 err.txt)$(head -c 300 out.txt)"
 }
