@@ -100,7 +100,7 @@ bool look_at(const char* path, FileFacts& facts);
 // Copies what cannot seek (a pipe, a FIFO, a socket) whole into a temporary
 // file that nothing outlives, and returns it at its start in `copy`, with
 // its length; stops with VEXA_ERROR_TOO_LARGE's reason past the largest
-// input. `on_bytes` is told of every piece taken in. On failure, `failed_path`
+// input. `on_bytes` is told of every piece taken in. On failure, `path`
 // says which side failed (the input's path or the temporary folder).
 struct SpoolFailure {
     const char* path = nullptr;
@@ -108,5 +108,13 @@ struct SpoolFailure {
 };
 bool spool(File& input, const char* input_path, File& copy, std::uint64_t& length,
            void (*on_bytes)(void* user, std::size_t n), void* user, SpoolFailure& failure);
+
+// What spool needs of the system. A new temporary file that nothing
+// outlives, `folder` naming where it is (or would have been).
+bool open_temporary(File& file, const char*& folder, SystemError& error);
+// Moves on `n` bytes, leaving zeros behind (a hole where the system makes them).
+bool skip_forward(File& file, std::size_t n, SystemError& error);
+// Ends the file at `length` and goes back to its start.
+bool end_and_rewind(File& file, std::uint64_t length, SystemError& error);
 
 }  // namespace vexa::cli

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "cli/files.hpp"
-#include "vexa.h"
 
 namespace vexa::cli {
 
@@ -59,8 +58,6 @@ void learn(FileFacts& facts) {
     facts.length = facts.kind == FileKind::regular ? static_cast<std::uint64_t>(facts.stat.st_size) : 0;
 }
 
-bool all_zero(const char* p, std::size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
-
 }  // namespace
 
 bool same_file(const FileFacts& a, const FileFacts& b) {
@@ -83,62 +80,42 @@ bool look_at(const char* path, FileFacts& facts) {
     return true;
 }
 
-// Into an unlinked file in $TMPDIR, or /tmp. Runs of zeros are skipped
-// rather than written, so a stream of zeros costs no disk.
-bool spool(File& input, const char* input_path, File& copy, std::uint64_t& length,
-           void (*on_bytes)(void* user, std::size_t n), void* user, SpoolFailure& failure) {
+// An unlinked file in $TMPDIR, or /tmp.
+bool open_temporary(File& file, const char*& folder, SystemError& error) {
     const char* dir = std::getenv("TMPDIR");
     if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
-    failure.path = dir;
+    folder = dir;
 #ifdef O_TMPFILE
-    copy.adopt(open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    file.adopt(open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
 #endif
-    if (!copy.is_open()) {  // a file system without nameless files: name one, unlink it at once
-        char name[PATH_MAX];
-        if (std::snprintf(name, sizeof name, "%s/vexa.XXXXXX", dir) >= static_cast<int>(sizeof name)) {
-            failure.reason = describe(ENAMETOOLONG);
-            return false;
-        }
-        copy.adopt(mkstemp(name));
-        if (!copy.is_open()) {
-            failure.reason = describe(errno);
-            return false;
-        }
-        unlink(name);
-    }
-
-    static char chunk[65536];
-    length = 0;
-    SystemError error = 0;
-    for (;;) {
-        const std::ptrdiff_t got = input.read_some(chunk, sizeof chunk, error);
-        if (got < 0) {
-            failure = {input_path, describe(error)};
-            return false;
-        }
-        if (got == 0) break;
-        length += static_cast<std::uint64_t>(got);
-        if (length > VEXA_MAX_INPUT_LENGTH) {
-            failure = {input_path, vexa_strerror(VEXA_ERROR_TOO_LARGE)};
-            return false;
-        }
-        const auto n = static_cast<std::size_t>(got);
-        if (all_zero(chunk, n)) {
-            if (lseek(copy.native(), got, SEEK_CUR) < 0) error = errno;
-        } else {
-            copy.write_all(chunk, n, error);
-        }
-        if (error != 0) {
-            failure.reason = describe(error);
-            return false;
-        }
-        on_bytes(user, n);
-    }
-    if (ftruncate(copy.native(), static_cast<off_t>(length)) != 0 || lseek(copy.native(), 0, SEEK_SET) != 0) {
-        failure.reason = describe(errno);
+    if (file.is_open()) return true;
+    // A file system without nameless files: name one, unlink it at once.
+    char name[PATH_MAX];
+    if (std::snprintf(name, sizeof name, "%s/vexa.XXXXXX", dir) >= static_cast<int>(sizeof name)) {
+        error = ENAMETOOLONG;
         return false;
     }
+    file.adopt(mkstemp(name));
+    if (!file.is_open()) {
+        error = errno;
+        return false;
+    }
+    unlink(name);
     return true;
+}
+
+bool skip_forward(File& file, std::size_t n, SystemError& error) {
+    if (lseek(file.native(), static_cast<off_t>(n), SEEK_CUR) >= 0) return true;
+    error = errno;
+    return false;
+}
+
+bool end_and_rewind(File& file, std::uint64_t length, SystemError& error) {
+    if (ftruncate(file.native(), static_cast<off_t>(length)) == 0 && lseek(file.native(), 0, SEEK_SET) == 0) {
+        return true;
+    }
+    error = errno;
+    return false;
 }
 
 }  // namespace vexa::cli

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "cli/files.hpp"
-#include "vexa.h"
 
 namespace vexa::cli {
 
@@ -153,8 +152,6 @@ HANDLE open_existing(const char* path, DWORD access) {
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
-bool all_zero(const char* p, std::size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
-
 }  // namespace
 
 bool open_input(const char* path, File& file, FileFacts& facts, SystemError& error) {
@@ -171,75 +168,52 @@ bool look_at(const char* path, FileFacts& facts) {
     return file.is_open() && learn(file.native(), facts);
 }
 
-// Into a new file in %TEMP% that the system deletes when its one handle
-// closes, however the process ends. Runs of zeros are skipped rather than
-// written.
-bool spool(File& input, const char* input_path, File& copy, std::uint64_t& length,
-           void (*on_bytes)(void* user, std::size_t n), void* user, SpoolFailure& failure) {
+// A new file in the temporary folder that the system deletes when its one
+// handle closes, however the process ends.
+bool open_temporary(File& file, const char*& folder, SystemError& error) {
     wchar_t dir[MAX_PATH + 1];
     static char dir_utf8[4 * MAX_PATH];
+    folder = "%TEMP%";
     const DWORD dir_length = GetTempPathW(MAX_PATH + 1, dir);
     if (dir_length == 0 || dir_length > MAX_PATH) {
-        failure = {"%TEMP%", describe(system_error(GetLastError()))};
+        error = system_error(GetLastError());
         return false;
     }
     WideCharToMultiByte(CP_UTF8, 0, dir, -1, dir_utf8, sizeof dir_utf8, nullptr, nullptr);
-    failure.path = dir_utf8;
+    folder = dir_utf8;
     // A name of our own rather than one made by creating a file first, which
     // would outlive a process stopped before it reopened it.
     auto unique = static_cast<UINT>(GetCurrentProcessId() ^ GetTickCount());
-    for (int attempt = 0; attempt < 100 && !copy.is_open(); ++attempt) {
+    for (int attempt = 0; attempt < 100 && !file.is_open(); ++attempt) {
         wchar_t name[MAX_PATH + 1];
         unique = unique * 1103515245u + 12345u;
         if (GetTempFileNameW(dir, L"vx", (unique >> 8) | 1, name) == 0) break;
-        copy.adopt(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        file.adopt(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-        if (!copy.is_open() && GetLastError() != ERROR_FILE_EXISTS) break;
+        if (!file.is_open() && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    if (!copy.is_open()) {
-        failure.reason = describe(system_error(GetLastError()));
-        return false;
-    }
+    if (file.is_open()) return true;
+    error = system_error(GetLastError());
+    return false;
+}
 
-    static char chunk[65536];
-    length = 0;
-    SystemError error = 0;
-    for (;;) {
-        const std::ptrdiff_t got = input.read_some(chunk, sizeof chunk, error);
-        if (got < 0) {
-            failure = {input_path, describe(error)};
-            return false;
-        }
-        if (got == 0) break;
-        length += static_cast<std::uint64_t>(got);
-        if (length > VEXA_MAX_INPUT_LENGTH) {
-            failure = {input_path, vexa_strerror(VEXA_ERROR_TOO_LARGE)};
-            return false;
-        }
-        const auto n = static_cast<std::size_t>(got);
-        if (all_zero(chunk, n)) {
-            LARGE_INTEGER skip{};
-            skip.QuadPart = got;
-            if (SetFilePointerEx(copy.native(), skip, nullptr, FILE_CURRENT) == 0) {
-                error = system_error(GetLastError());
-            }
-        } else {
-            copy.write_all(chunk, n, error);
-        }
-        if (error != 0) {
-            failure.reason = describe(error);
-            return false;
-        }
-        on_bytes(user, n);
-    }
+bool skip_forward(File& file, std::size_t n, SystemError& error) {
+    LARGE_INTEGER skip{};
+    skip.QuadPart = static_cast<LONGLONG>(n);
+    if (SetFilePointerEx(file.native(), skip, nullptr, FILE_CURRENT) != 0) return true;
+    error = system_error(GetLastError());
+    return false;
+}
+
+bool end_and_rewind(File& file, std::uint64_t length, SystemError& error) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(length);
-    if (SetFilePointerEx(copy.native(), at, nullptr, FILE_BEGIN) == 0 || SetEndOfFile(copy.native()) == 0 ||
-        SetFilePointerEx(copy.native(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) == 0) {
-        failure.reason = describe(system_error(GetLastError()));
-        return false;
+    if (SetFilePointerEx(file.native(), at, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(file.native()) != 0 &&
+        SetFilePointerEx(file.native(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) != 0) {
+        return true;
     }
-    return true;
+    error = system_error(GetLastError());
+    return false;
 }
 
 }  // namespace vexa::cli

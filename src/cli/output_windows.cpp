@@ -16,12 +16,14 @@ namespace {
 // on a thread of its own: one output per process, so one record.
 const wchar_t* volatile partial_output = nullptr;
 
+// Ends the run as the system's own handler would, with the status that
+// says so (some emulations of it end with 0, a failure reported as success).
 BOOL WINAPI on_console_control(DWORD) {
     erase_progress_line();
     // The file was opened to be deletable while open: deleted by name now,
-    // it is gone once the process ends, which the default handler does next.
+    // it is gone once the process ends.
     if (const wchar_t* path = partial_output) DeleteFileW(path);
-    return FALSE;
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 bool set_delete_on_close(HANDLE handle, bool on) {
