@@ -15,10 +15,6 @@ ON_WINDOWS=0
 if [[ ${VEXA_EMULATOR-} == *wine* ]]; then
     ON_WINDOWS=1
     export LC_ALL=C.UTF-8  # wine passes names on in the locale's encoding
-    # One server for every run: a client that meets a server as it shuts
-    # down, idle for a moment between two runs, fails. CI starts one for
-    # good; by hand, one that outlives the runs by a minute.
-    wineserver -p60 2>/dev/null
 fi
 posix_only() {
     [ "$ON_WINDOWS" = 0 ] && return 0
