@@ -116,6 +116,30 @@ struct ContextHolder {
     ~ContextHolder() { vexa_free(ctx); }
 };
 
+// What is refused once the input is open and before the output is: opening
+// the output would truncate it. Returns the status, or 0 to go on.
+int refuse_input(bool compressing, const char* in_path, const FileFacts& in_facts, const char* out_path) {
+    if (in_facts.kind == FileKind::directory) return fail(in_path, describe(EISDIR));
+    FileFacts out_facts;
+    if (look_at(out_path, out_facts) && same_file(out_facts, in_facts)) {
+        return fail(out_path, "is the input file; refusing to overwrite it");
+    }
+    if (!compressing) return 0;
+    // A device has no length to take, and some never end: /dev/zero would
+    // go on forever, a terminal waits for typing. Decompression reads
+    // devices like pipes, through to the end of the compressed data.
+    if (in_facts.kind == FileKind::character_device) {
+        return fail(in_path, "is a character device; vexa compresses files and pipes");
+    }
+    if (in_facts.kind == FileKind::block_device) {
+        return fail(in_path, "is a block device; vexa compresses files and pipes");
+    }
+    if (in_facts.kind == FileKind::regular && in_facts.length > VEXA_MAX_INPUT_LENGTH) {
+        return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
+    }
+    return 0;
+}
+
 int run(int argc, char** argv) {
     if (argc != 4 || (argv[1][0] != 'c' && argv[1][0] != 'd')) {
         print_usage();
@@ -133,27 +157,9 @@ int run(int argc, char** argv) {
     FileFacts in_facts;
     SystemError error = 0;
     if (!open_input(in_path, in_file, in_facts, error)) return fail(in_path, error);
-    if (in_facts.kind == FileKind::directory) return fail(in_path, describe(EISDIR));
-
-    // Refuse before the output is opened: opening it would truncate the input.
-    FileFacts out_facts;
-    if (look_at(out_path, out_facts) && same_file(out_facts, in_facts)) {
-        return fail(out_path, "is the input file; refusing to overwrite it");
-    }
-    // A device has no length to take, and some never end: /dev/zero would
-    // go on forever, a terminal waits for typing. Decompression reads
-    // devices like pipes, through to the end of the compressed data.
-    if (compressing && in_facts.kind == FileKind::character_device) {
-        return fail(in_path, "is a character device; vexa compresses files and pipes");
-    }
-    if (compressing && in_facts.kind == FileKind::block_device) {
-        return fail(in_path, "is a block device; vexa compresses files and pipes");
-    }
+    if (const int status = refuse_input(compressing, in_path, in_facts, out_path); status != 0) return status;
     const bool in_regular = in_facts.kind == FileKind::regular;
     std::uint64_t in_length = in_facts.length;
-    if (compressing && in_regular && in_length > VEXA_MAX_INPUT_LENGTH) {
-        return fail(in_path, vexa_strerror(VEXA_ERROR_TOO_LARGE));
-    }
 
     ContextHolder holder;
     if (holder.ctx == nullptr) return fail("vexa", vexa_strerror(VEXA_ERROR_MEMORY));
