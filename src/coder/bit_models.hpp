@@ -175,26 +175,23 @@ template <Form form = Form::selects>
 
 // One decision of decode_pair_byte for Form::selects. Both children's
 // cells are loaded before the bit is known, so the next split waits only for
-// a select and not for a load whose address depends on this bit.
+// a select and not for a load whose address depends on this bit. The cells
+// to adapt are read again rather than taken out of those loads: the loads
+// are off the chain, and keeping the children for a shift costs registers
+// that the loop then spills.
 template <bool has_children>
 [[gnu::always_inline]] inline void decode_select_step(RangeCoder& rc, Prob* ta, Prob* tb,
-                                                      std::uint32_t& node, std::uint32_t& pa,
-                                                      std::uint32_t& pb, std::uint32_t& sum,
+                                                      std::uint32_t& node, std::uint32_t& sum,
                                                       const Prob* steps_a, const Prob* steps_b) {
-    std::uint32_t children_a = 0, children_b = 0;
-    if constexpr (has_children) {
-        children_a = load_siblings(ta + 2 * node);
-        children_b = load_siblings(tb + 2 * node);
-    }
+    std::uint32_t sums = 0;
+    if constexpr (has_children) sums = load_siblings(ta + 2 * node) + load_siblings(tb + 2 * node);
+    const std::uint32_t pa = ta[node], pb = tb[node];
     const std::uint32_t bound = (rc.range >> 12) * sum;
-    const std::uint32_t sums = children_a + children_b;   // each half below 4096: no carry between them
-    sum = sums & 0xFFFF;
+    sum = sums & 0xFFFF;   // each half below 4096: no carry between them
     const std::uint32_t bit = rc.decode_bit_unpredictable<has_children>(bound, sum, sums >> 16);
     ta[node] = steps_a[2 * pa + bit];
     tb[node] = steps_b[2 * pb + bit];
     node = 2 * node + bit;
-    pa = (children_a >> 16 * bit) & 0xFFFF;
-    pb = (children_b >> 16 * bit) & 0xFFFF;
 }
 
 // `top_bits_known(node)` is called once the byte's two top bits are known,
@@ -223,21 +220,21 @@ template <Form form = Form::branches, typename Hint = NoHint>
     Prob* const tb = t.table_b + ctx_b;
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
-        std::uint32_t pa = ta[1], pb = tb[1], sum = pa + pb;
+        std::uint32_t sum = std::uint32_t{ta[1]} + tb[1];
         const Prob* const steps_a = PAIR_STEPS.next[ra][0];
         const Prob* const steps_b = PAIR_STEPS.next[rb][0];
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
         top_bits_known(node);
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<false>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);   // the leaves have no cells
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, node, sum, steps_a, steps_b);
+        decode_select_step<false>(rc, ta, tb, node, sum, steps_a, steps_b);   // the leaves have no cells
         return node - 256;
     }
     fetch_deep_cells(ta, tb, node);
