@@ -99,13 +99,22 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
     return age > WINDOW_SIZE;
 }
 
-// Out of line: taken for entries never written and after the window has
-// wrapped over the offset.
+// Out of line: taken after the window has wrapped over the offset.
 [[gnu::noinline, gnu::cold]] std::uint32_t window_byte_of_stale_entry(const MatchModel& m, std::uint32_t offset);
 
+// Whatever an entry's age, the window's byte at its offset is the one that
+// counts; the entry's own byte only saves reading it while fresh. An entry
+// is 0 when never written, and when written with byte 0 at a stamp of 2^23:
+// both point at offset 0, so a 0 takes the window's first byte by a select.
+// On binary data most lookups find unwritten entries, and a branch on their
+// staleness went either way; this one is only taken for entries that the
+// window has come round to, which files under 2 MiB never have.
 [[gnu::always_inline]] inline std::uint32_t recalled_byte(const MatchModel& m, std::uint32_t entry) {
-    if (__builtin_expect(entry_is_stale(m, entry), 0)) return window_byte_of_stale_entry(m, entry & WINDOW_MASK);
-    return entry >> ENTRY_BYTE_SHIFT;
+    const std::uint32_t written = entry != 0;
+    if (__builtin_expect(written & static_cast<std::uint32_t>(entry_is_stale(m, entry)), 0)) {
+        return window_byte_of_stale_entry(m, entry & WINDOW_MASK);
+    }
+    return select_on(written, entry >> ENTRY_BYTE_SHIFT, m.window[0]);
 }
 
 // Stores x and advances the hash, leaving the next prediction to the caller.
