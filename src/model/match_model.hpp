@@ -111,7 +111,11 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
 // window has come round to, which files under 2 MiB never have.
 [[gnu::always_inline]] inline std::uint32_t recalled_byte(const MatchModel& m, std::uint32_t entry) {
     const std::uint32_t written = entry != 0;
-    if (__builtin_expect(written & static_cast<std::uint32_t>(entry_is_stale(m, entry)), 0)) {
+    std::uint32_t stale_written = written & static_cast<std::uint32_t>(entry_is_stale(m, entry));
+#if defined(__GNUC__)
+    asm("" : "+r"(stale_written));   // else the compiler branches on each test in turn
+#endif
+    if (__builtin_expect(stale_written, 0)) {
         return window_byte_of_stale_entry(m, entry & WINDOW_MASK);
     }
     return select_on(written, entry >> ENTRY_BYTE_SHIFT, m.window[0]);
