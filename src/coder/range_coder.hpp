@@ -181,11 +181,16 @@ struct RangeCoder {
         range = select_on(bit, split, range - split);
         if constexpr (chooses) chosen = select_on(bit, if1, chosen);
 #endif
+        normalise_decoder();
+        return bit;
+    }
+
+    // After a decision: shifts in code bytes until the range is wide again.
+    [[gnu::always_inline]] void normalise_decoder() {
         while (range < RANGE_TOP) {
             range <<= 8;
             code = (code << 8) | get_byte(*io);
         }
-        return bit;
     }
 
     // Moves the top byte of the low word towards the output. A byte 0xFF
