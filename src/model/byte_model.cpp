@@ -168,18 +168,32 @@ template <Form form>
         if (!followed) m.predicted_offset = m.positions[m.hash] & WINDOW_MASK;
         return;
     }
+    // A run of predicted bytes has a loop of its own, on a cursor: the
+    // literals' tree decisions need most registers, and with the two kinds
+    // of byte in one loop the model's fields lived in memory for both.
     std::uint32_t ctx_a = 0, ctx_b = 0, q = predicted_byte(m);
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
-        const std::uint32_t hit = decode_match_flag(rc, t, m.match_state, rb);
-        const std::uint32_t x = hit ? q : decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
+        if (decode_match_flag(rc, t, m.match_state, rb)) {
+            MatchCursor c(m);
+            std::uint32_t x;
+            do {
+                x = q;
+                block[i] = static_cast<std::uint8_t>(x);
+                q = update_match_model(c, x, 1);
+            } while (++i < length && decode_match_flag(rc, t, c.match_state, rb));
+            c.write_back(m);
+            ctx_a = MATCH_HALF + 256 * q;
+            ctx_b = MATCH_HALF + 256 * x;
+            if (i == length) break;
+        }
+        const std::uint32_t x = decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
         block[i] = static_cast<std::uint8_t>(x);
-        q = update_match_model(m, x, hit);
+        q = update_match_model(m, x, 0);
         // A lookup takes its byte from the entry; should the bytes after it
         // be hits, they are read from the window, which this fetches.
-        if (!hit) __builtin_prefetch(&m.window[m.predicted_offset]);
-        const std::uint32_t half = hit * MATCH_HALF;
-        ctx_a = half + 256 * q;
-        ctx_b = half + 256 * x;
+        __builtin_prefetch(&m.window[m.predicted_offset]);
+        ctx_a = 256 * q;
+        ctx_b = 256 * x;
     }
 }
 
