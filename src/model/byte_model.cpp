@@ -129,19 +129,11 @@ struct NextEntryHint {
     }
 };
 
-// Literals decode with selects, but in the blocks of the first rate band.
-// With the select step's chain as short as it is now, selects are 15-25 %
-// faster than branches on text, markup and machine code (BM_Decode in
-// bench/coder_bench.cpp), and branches were 9-18 % slower already in the
-// blocks of rates 4/3 (geo.protodata, urls.10K). Only where the trial coded
-// below a quarter byte per byte are the tree's decisions skewed enough for
-// branches to predict them: 3-5 % faster on kppkn.gtb, a tablebase, the
-// corpus's one such block (`bench/compare`).
-inline bool literals_branch(std::uint32_t ra, std::uint32_t rb) {
-    return ra == RATE_BANDS[0].rate_a && rb == RATE_BANDS[0].rate_b;
-}
-
-template <Form form>
+// Literals decode with selects in every block. Branches were faster only in
+// the first rate band's blocks, where the tree's decisions are skewed
+// enough to predict (kppkn.gtb, a tablebase); with the select step written
+// out, selects are 3 % faster there too (in-process decoding, alternating
+// builds, medians of nine rounds).
 [[gnu::always_inline]] inline void decode_body(RangeCoder& rc, BitTables& t, MatchModel& m,
                                                std::uint8_t* block, std::uint32_t length,
                                                std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
@@ -186,7 +178,7 @@ template <Form form>
             ctx_b = MATCH_HALF + 256 * x;
             if (i == length) break;
         }
-        const std::uint32_t x = decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
+        const std::uint32_t x = decode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
         block[i] = static_cast<std::uint8_t>(x);
         q = update_match_model(m, x, 0);
         // A lookup takes its byte from the entry; should the bytes after it
@@ -218,11 +210,7 @@ void decode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, std::u
     RangeCoder rc = coder;
     start_block_decode(rc, m);
     decode_head(rc, t, block, length, ra, rb);
-    if (literals_branch(ra, rb)) {
-        decode_body<Form::branches>(rc, t, m, block, length, flat, ra, rb);
-    } else {
-        decode_body<Form::selects>(rc, t, m, block, length, flat, ra, rb);
-    }
+    decode_body(rc, t, m, block, length, flat, ra, rb);
     coder = rc;
 }
 
