@@ -175,26 +175,69 @@ template <Form form = Form::selects>
 
 // One decision of decode_pair_byte for Form::selects. Both children's
 // cells are loaded before the bit is known, so the next split waits only for
-// a select and not for a load whose address depends on this bit.
+// a select and not for a load whose address depends on this bit. The cells
+// to adapt are read again after the decision rather than kept from those
+// loads: off the chain either way, and fewer values are live across it.
 template <bool has_children>
 [[gnu::always_inline]] inline void decode_select_step(RangeCoder& rc, Prob* ta, Prob* tb,
-                                                      std::uint32_t& node, std::uint32_t& pa,
-                                                      std::uint32_t& pb, std::uint32_t& sum,
+                                                      std::uint64_t& node, std::uint32_t& sum,
                                                       const Prob* steps_a, const Prob* steps_b) {
-    std::uint32_t children_a = 0, children_b = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    // The same arithmetic as below, written out: the compiler kept more
+    // values live across it than it needs and spilled some of them in every
+    // decision. The borrow of code - bound is the bit, as in
+    // decode_bit_unpredictable; `sums` holds both children's sums, the
+    // first in its low half.
+    std::uint32_t s = sum, range = rc.range, code = rc.code;
+    std::uint32_t sums = 0, bound, spare, bit;
     if constexpr (has_children) {
-        children_a = load_siblings(ta + 2 * node);
-        children_b = load_siblings(tb + 2 * node);
+        asm("mov (%[ta],%[n],4), %[sums]\n\t"
+            "add (%[tb],%[n],4), %[sums]"
+            : [sums] "=&r"(sums)
+            : [ta] "r"(ta), [tb] "r"(tb), [n] "r"(node)
+            : "cc", "memory");
     }
+    asm("mov %[range], %[bound]\n\t"
+        "shr $12, %[bound]\n\t"
+        "imul %[s], %[bound]\n\t"
+        "movzwl %w[sums], %[s]\n\t"
+        "shr $16, %[sums]\n\t"
+        "mov %[code], %[spare]\n\t"
+        "sub %[bound], %[range]\n\t"
+        "xor %k[bit], %k[bit]\n\t"
+        "sub %[bound], %[spare]\n\t"
+        "cmovnc %[spare], %[code]\n\t"
+        "cmovc %[bound], %[range]\n\t"
+        "cmovc %[sums], %[s]\n\t"
+        "setc %b[bit]\n\t"
+        "movzwl (%[ta],%[n],2), %[spare]\n\t"
+        "movzwl (%[tb],%[n],2), %[bound]\n\t"
+        "lea (%q[bit],%q[spare],2), %[spare]\n\t"
+        "lea (%q[bit],%q[bound],2), %[bound]\n\t"
+        "movzwl (%[steps_a],%q[spare],2), %[spare]\n\t"
+        "movzwl (%[steps_b],%q[bound],2), %[bound]\n\t"
+        "mov %w[spare], (%[ta],%[n],2)\n\t"
+        "mov %w[bound], (%[tb],%[n],2)\n\t"
+        "lea (%q[bit],%[n],2), %[n]"
+        : [s] "+r"(s), [range] "+r"(range), [code] "+r"(code), [sums] "+r"(sums), [n] "+r"(node),
+          [bound] "=&r"(bound), [spare] "=&r"(spare), [bit] "=&q"(bit)
+        : [ta] "r"(ta), [tb] "r"(tb), [steps_a] "r"(steps_a), [steps_b] "r"(steps_b)
+        : "cc", "memory");
+    rc.range = range;
+    rc.code = code;
+    rc.normalise_decoder();
+    sum = has_children ? s : 0;
+#else
+    std::uint32_t sums = 0;
+    if constexpr (has_children) sums = load_siblings(ta + 2 * node) + load_siblings(tb + 2 * node);
     const std::uint32_t bound = (rc.range >> 12) * sum;
-    const std::uint32_t sums = children_a + children_b;   // each half below 4096: no carry between them
-    sum = sums & 0xFFFF;
+    sum = sums & 0xFFFF;   // each half below 4096: no carry between them
     const std::uint32_t bit = rc.decode_bit_unpredictable<has_children>(bound, sum, sums >> 16);
+    const std::uint32_t pa = ta[node], pb = tb[node];
     ta[node] = steps_a[2 * pa + bit];
     tb[node] = steps_b[2 * pb + bit];
     node = 2 * node + bit;
-    pa = (children_a >> 16 * bit) & 0xFFFF;
-    pb = (children_b >> 16 * bit) & 0xFFFF;
+#endif
 }
 
 // `top_bits_known(node)` is called once the byte's two top bits are known,
@@ -223,22 +266,23 @@ template <Form form = Form::branches, typename Hint = NoHint>
     Prob* const tb = t.table_b + ctx_b;
     std::uint32_t node = 1;
     if constexpr (form == Form::selects) {
-        std::uint32_t pa = ta[1], pb = tb[1], sum = pa + pb;
+        std::uint64_t path = 1;   // the node, at the width it indexes with
+        std::uint32_t sum = std::uint32_t{ta[1]} + tb[1];
         const Prob* const steps_a = PAIR_STEPS.next[ra][0];
         const Prob* const steps_b = PAIR_STEPS.next[rb][0];
         fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        top_bits_known(node);
-        fetch_deep_cells(ta, tb, node);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<true>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);
-        decode_select_step<false>(rc, ta, tb, node, pa, pb, sum, steps_a, steps_b);   // the leaves have no cells
-        return node - 256;
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        fetch_deep_cells(ta, tb, static_cast<std::uint32_t>(path));
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        top_bits_known(static_cast<std::uint32_t>(path));
+        fetch_deep_cells(ta, tb, static_cast<std::uint32_t>(path));
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        decode_select_step<true>(rc, ta, tb, path, sum, steps_a, steps_b);
+        decode_select_step<false>(rc, ta, tb, path, sum, steps_a, steps_b);   // the leaves have no cells
+        return static_cast<std::uint32_t>(path) - 256;
     }
     fetch_deep_cells(ta, tb, node);
     node = 2 * node + decode_pair_step(rc, ta[node], tb[node], ra, rb);

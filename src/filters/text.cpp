@@ -302,18 +302,28 @@ bool text_decode(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
     // is one table lookup and one four-byte store, and the only branch is on
     // escapes, which text rarely has. A branch on code bytes, as below, goes
     // either way on text: this loop measured 2.2-2.6 times as fast
-    // (BM_TextDecode in bench/coder_bench.cpp).
+    // (BM_TextDecode in bench/coder_bench.cpp). The items run in stretches
+    // short enough that neither bound can be reached inside one but by an
+    // escape, which ends it: one test an item instead of two.
     while (n + FRAGMENT_MAX_LETTERS <= len && r + 1 < len) {
-        const std::uint32_t ch = block[r];
-        const std::uint32_t escaped = opaque((ch == block[r + 1]) & (ch - FIRST_CODE < code_count));
-        if (__builtin_expect(escaped, 0)) {
-            work[n++] = static_cast<std::uint8_t>(ch);
-            r += 2;
-            continue;
+        const std::uint32_t items = std::min(len - 1 - r, (len - n) / FRAGMENT_MAX_LETTERS);
+        const std::uint8_t* in = block + r;
+        const std::uint8_t* const end = in + items;
+        std::uint8_t* out = work + n;
+        while (in < end) {
+            const std::uint32_t ch = *in;
+            const std::uint32_t escaped = opaque((ch == in[1]) & (ch - FIRST_CODE < code_count));
+            if (__builtin_expect(escaped, 0)) {
+                *out++ = static_cast<std::uint8_t>(ch);
+                in += 2;
+                break;
+            }
+            std::memcpy(out, t.expansion[ch], sizeof t.expansion[ch]);
+            out += t.expansion_length[ch];
+            ++in;
         }
-        std::memcpy(work + n, t.expansion[ch], sizeof t.expansion[ch]);
-        n += t.expansion_length[ch];
-        ++r;
+        r = static_cast<std::uint32_t>(in - block);
+        n = static_cast<std::uint32_t>(out - work);
     }
     // The last few items, with every bound checked.
     while (n < len) {

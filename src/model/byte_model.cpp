@@ -129,19 +129,11 @@ struct NextEntryHint {
     }
 };
 
-// Literals decode with selects, but in the blocks of the first rate band.
-// With the select step's chain as short as it is now, selects are 15-25 %
-// faster than branches on text, markup and machine code (BM_Decode in
-// bench/coder_bench.cpp), and branches were 9-18 % slower already in the
-// blocks of rates 4/3 (geo.protodata, urls.10K). Only where the trial coded
-// below a quarter byte per byte are the tree's decisions skewed enough for
-// branches to predict them: 3-5 % faster on kppkn.gtb, a tablebase, the
-// corpus's one such block (`bench/compare`).
-inline bool literals_branch(std::uint32_t ra, std::uint32_t rb) {
-    return ra == RATE_BANDS[0].rate_a && rb == RATE_BANDS[0].rate_b;
-}
-
-template <Form form>
+// Literals decode with selects in every block. Branches were faster only in
+// the first rate band's blocks, where the tree's decisions are skewed
+// enough to predict (kppkn.gtb, a tablebase); with the select step written
+// out, selects are 3 % faster there too (in-process decoding, alternating
+// builds, medians of nine rounds).
 [[gnu::always_inline]] inline void decode_body(RangeCoder& rc, BitTables& t, MatchModel& m,
                                                std::uint8_t* block, std::uint32_t length,
                                                std::uint32_t flat, std::uint32_t ra, std::uint32_t rb) {
@@ -168,18 +160,32 @@ template <Form form>
         if (!followed) m.predicted_offset = m.positions[m.hash] & WINDOW_MASK;
         return;
     }
+    // A run of predicted bytes has a loop of its own, on a cursor: the
+    // literals' tree decisions need most registers, and with the two kinds
+    // of byte in one loop the model's fields lived in memory for both.
     std::uint32_t ctx_a = 0, ctx_b = 0, q = predicted_byte(m);
     for (std::uint32_t i = HEAD_LENGTH; i < length; ++i) {
-        const std::uint32_t hit = decode_match_flag(rc, t, m.match_state, rb);
-        const std::uint32_t x = hit ? q : decode_pair_byte<form>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
+        if (decode_match_flag(rc, t, m.match_state, rb)) {
+            MatchCursor c(m);
+            std::uint32_t x;
+            do {
+                x = q;
+                block[i] = static_cast<std::uint8_t>(x);
+                q = update_match_model(c, x, 1);
+            } while (++i < length && decode_match_flag(rc, t, c.match_state, rb));
+            c.write_back(m);
+            ctx_a = MATCH_HALF + 256 * q;
+            ctx_b = MATCH_HALF + 256 * x;
+            if (i == length) break;
+        }
+        const std::uint32_t x = decode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, ra, rb, NextEntryHint{m});
         block[i] = static_cast<std::uint8_t>(x);
-        q = update_match_model(m, x, hit);
+        q = update_match_model(m, x, 0);
         // A lookup takes its byte from the entry; should the bytes after it
         // be hits, they are read from the window, which this fetches.
-        if (!hit) __builtin_prefetch(&m.window[m.predicted_offset]);
-        const std::uint32_t half = hit * MATCH_HALF;
-        ctx_a = half + 256 * q;
-        ctx_b = half + 256 * x;
+        __builtin_prefetch(&m.window[m.predicted_offset]);
+        ctx_a = 256 * q;
+        ctx_b = 256 * x;
     }
 }
 
@@ -204,11 +210,7 @@ void decode_generic_block(RangeCoder& coder, BitTables& t, MatchModel& m, std::u
     RangeCoder rc = coder;
     start_block_decode(rc, m);
     decode_head(rc, t, block, length, ra, rb);
-    if (literals_branch(ra, rb)) {
-        decode_body<Form::branches>(rc, t, m, block, length, flat, ra, rb);
-    } else {
-        decode_body<Form::selects>(rc, t, m, block, length, flat, ra, rb);
-    }
+    decode_body(rc, t, m, block, length, flat, ra, rb);
     coder = rc;
 }
 

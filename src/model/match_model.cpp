@@ -20,7 +20,7 @@ void reset_match_model(MatchModel& m) {
     reset_match_block(m);
 }
 
-std::uint32_t window_byte_of_stale_entry(const MatchModel& m, std::uint32_t offset) { return m.window[offset]; }
+std::uint32_t window_byte_of_stale_entry(const std::uint8_t* window, std::uint32_t offset) { return window[offset]; }
 
 // A stale entry keeps its offset and byte and gets the stamp with its offset
 // in the 2 MiB that end 4 MiB before now. Once a lap, a pass over 1 MiB

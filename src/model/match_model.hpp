@@ -53,14 +53,47 @@ inline void reset_match_block(MatchModel& m) {
     if (m.lap != m.swept_lap) sweep_stale_entries(m);
 }
 
+// The running fields of a model, copied out for a stretch of coding and
+// written back after it, so that they can stay in registers: in the model
+// itself, any byte stored to the block might be one of them as far as the
+// compiler knows, and it loads and stores them again for every byte. The
+// functions below take either.
+struct MatchCursor {
+    std::uint32_t* positions;
+    std::uint8_t* window;
+    std::uint32_t hash;
+    std::uint32_t hash_multiplier;
+    std::uint32_t write_offset;
+    std::uint32_t lap;
+    std::uint32_t predicted_offset;
+    std::uint32_t match_run;
+    std::uint32_t match_state;
+
+    explicit MatchCursor(MatchModel& m)
+        : positions(m.positions), window(m.window), hash(m.hash), hash_multiplier(m.hash_multiplier),
+          write_offset(m.write_offset), lap(m.lap), predicted_offset(m.predicted_offset),
+          match_run(m.match_run), match_state(m.match_state) {}
+
+    void write_back(MatchModel& m) const {
+        m.hash = hash;
+        m.write_offset = write_offset;
+        m.lap = lap;
+        m.predicted_offset = predicted_offset;
+        m.match_run = match_run;
+        m.match_state = match_state;
+    }
+};
+
 // Offset 0 never predicts, and neither does the slot about to be overwritten:
 // a context last seen exactly one window ago.
-[[gnu::always_inline]] inline bool match_predicts(const MatchModel& m, std::uint32_t x) {
+template <typename Model>
+[[gnu::always_inline]] inline bool match_predicts(const Model& m, std::uint32_t x) {
     const std::uint32_t off = m.predicted_offset;
     return off != 0 && off != m.write_offset && m.window[off] == x;
 }
 
-[[gnu::always_inline]] inline std::uint32_t predicted_byte(const MatchModel& m) {
+template <typename Model>
+[[gnu::always_inline]] inline std::uint32_t predicted_byte(const Model& m) {
     return m.window[m.predicted_offset];
 }
 
@@ -82,7 +115,8 @@ inline constexpr std::uint32_t STAMP_BIAS = 1u << 23;
 static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits");
 
 // The stamp of the next byte to be stored.
-[[gnu::always_inline]] inline std::uint32_t current_stamp(const MatchModel& m) {
+template <typename Model>
+[[gnu::always_inline]] inline std::uint32_t current_stamp(const Model& m) {
     return m.lap | m.write_offset;
 }
 
@@ -94,22 +128,38 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
 // the entry was written: the byte stored at stamp s is overwritten by the one
 // stored at s + WINDOW_SIZE, so with the stamp of the next byte s + age, an
 // age of WINDOW_SIZE still has it.
-[[gnu::always_inline]] inline bool entry_is_stale(const MatchModel& m, std::uint32_t entry) {
+template <typename Model>
+[[gnu::always_inline]] inline bool entry_is_stale(const Model& m, std::uint32_t entry) {
     const std::uint32_t age = ((current_stamp(m) ^ STAMP_BIAS) - entry) & STAMP_MASK;
     return age > WINDOW_SIZE;
 }
 
-// Out of line: taken for entries never written and after the window has
-// wrapped over the offset.
-[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_of_stale_entry(const MatchModel& m, std::uint32_t offset);
+// Out of line: taken after the window has wrapped over the offset.
+[[gnu::noinline, gnu::cold]] std::uint32_t window_byte_of_stale_entry(const std::uint8_t* window, std::uint32_t offset);
 
-[[gnu::always_inline]] inline std::uint32_t recalled_byte(const MatchModel& m, std::uint32_t entry) {
-    if (__builtin_expect(entry_is_stale(m, entry), 0)) return window_byte_of_stale_entry(m, entry & WINDOW_MASK);
-    return entry >> ENTRY_BYTE_SHIFT;
+// Whatever an entry's age, the window's byte at its offset is the one that
+// counts; the entry's own byte only saves reading it while fresh. An entry
+// is 0 when never written, and when written with byte 0 at a stamp of 2^23:
+// both point at offset 0, so a 0 takes the window's first byte by a select.
+// On binary data most lookups find unwritten entries, and a branch on their
+// staleness went either way; this one is only taken for entries that the
+// window has come round to, which files under 2 MiB never have.
+template <typename Model>
+[[gnu::always_inline]] inline std::uint32_t recalled_byte(const Model& m, std::uint32_t entry) {
+    const std::uint32_t written = entry != 0;
+    std::uint32_t stale_written = written & static_cast<std::uint32_t>(entry_is_stale(m, entry));
+#if defined(__GNUC__)
+    asm("" : "+r"(stale_written));   // else the compiler branches on each test in turn
+#endif
+    if (__builtin_expect(stale_written, 0)) {
+        return window_byte_of_stale_entry(m.window, entry & WINDOW_MASK);
+    }
+    return select_on(written, entry >> ENTRY_BYTE_SHIFT, m.window[0]);
 }
 
 // Stores x and advances the hash, leaving the next prediction to the caller.
-[[gnu::always_inline]] inline void store_match_byte(MatchModel& m, std::uint32_t x) {
+template <typename Model>
+[[gnu::always_inline]] inline void store_match_byte(Model& m, std::uint32_t x) {
     m.positions[m.hash] = make_entry(current_stamp(m), x);   // the hash before x: where x itself went
     m.window[m.write_offset] = static_cast<std::uint8_t>(x);
     m.write_offset = (m.write_offset + 1) & WINDOW_MASK;
@@ -120,7 +170,8 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
 // Steps shared by the full and the window-only update: store x, advance the
 // hash and follow or look up the next prediction. Returns the entry looked
 // up, or 0 when the prediction was followed.
-[[gnu::always_inline]] inline std::uint32_t update_match_window(MatchModel& m, std::uint32_t x,
+template <typename Model>
+[[gnu::always_inline]] inline std::uint32_t update_match_window(Model& m, std::uint32_t x,
                                                                 std::uint32_t predicted) {
     store_match_byte(m, x);
     if (predicted) {
@@ -134,7 +185,8 @@ static_assert(WINDOW_MASK < STAMP_BIAS, "offsets fit below the stamp's lap bits"
 
 // Full update of the modelled body: the window steps, then the run and the
 // match-flag cell of the next byte. Returns the byte now predicted.
-[[gnu::always_inline]] inline std::uint32_t update_match_model(MatchModel& m, std::uint32_t x,
+template <typename Model>
+[[gnu::always_inline]] inline std::uint32_t update_match_model(Model& m, std::uint32_t x,
                                                                std::uint32_t predicted) {
     const std::uint32_t entry = update_match_window(m, x, predicted);
     if (predicted) {

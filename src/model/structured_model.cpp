@@ -41,9 +41,10 @@ template <typename Rates>
 [[gnu::always_inline]] inline void decode_lanes(RangeCoder& rc, BitTables& t, std::uint8_t* block,
                                                 std::uint32_t length, const DataProfile& profile,
                                                 std::uint32_t ra, std::uint32_t rb) {
-    walk_lanes(block, length, profile, [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) {
-        block[i] = static_cast<std::uint8_t>(decode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, ra, rb));
-    });
+    walk_lanes(block, length, profile,
+               [&](std::uint32_t i, std::uint32_t ctx_a, std::uint32_t ctx_b) __attribute__((always_inline)) {
+                   block[i] = static_cast<std::uint8_t>(decode_pair_byte<Form::selects>(rc, t, ctx_a, ctx_b, ra, rb));
+               });
 }
 
 template <typename Rates>

@@ -306,5 +306,24 @@ TEST(MatchModel, EntryEightLapsOldPredictsTheByteNowStored) {
     EXPECT_EQ(match_model.predicted_offset, 2u);
 }
 
+// An entry is 0 both when never written and when written with byte 0 at a
+// stamp of 2^23; either way the byte recalled is the one now at offset 0.
+TEST(MatchModel, ZeroEntryRecallsTheWindowsFirstByte) {
+    start_model(0);
+    feed(bytes_of("QR"));
+    EXPECT_EQ(update('S', false), std::uint32_t{'Q'});    // nothing has followed 'S' yet
+
+    start_model(0);
+    for (std::uint32_t block = 0; block < 16; ++block) {
+        reset_match_block(match_model);
+        feed(WINDOW_SIZE / 4, 'C');
+    }
+    ASSERT_EQ(current_stamp(match_model), STAMP_BIAS);
+    update(0, false);                                      // under the context 'C': entry 0
+    feed(WINDOW_SIZE, 'D');                                // offset 0 now holds 'D'
+    ASSERT_EQ(match_model.positions[std::uint32_t{'C'}], 0u);
+    EXPECT_EQ(update('C', false), std::uint32_t{'D'});
+}
+
 }  // namespace
 }  // namespace vexa::test
