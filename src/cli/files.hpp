@@ -1,7 +1,8 @@
 // Opening the input and the output, and moving bytes: what the program
 // needs of the file system. One interface, a POSIX body (files_posix.cpp)
-// and a Windows one (files_windows.cpp). Paths are UTF-8. The names
-// /dev/stdin and /dev/stdout mean the standard streams on both.
+// and a Windows one (files_windows.cpp), and what is the same on both, the
+// taking in of a pipe, in files.cpp. Paths are UTF-8. The names /dev/stdin
+// and /dev/stdout mean the standard streams on both.
 #pragma once
 
 #include <cstddef>
