@@ -65,12 +65,9 @@ bool open_output(const char* path, OutputFile& out, SystemError& error) {
         error = errno;
         return false;
     }
-    struct stat stdout_stat {}, stderr_stat {};
-    const auto same = [&](const struct stat& other) {
-        return other.st_dev == out.facts.stat.st_dev && other.st_ino == out.facts.stat.st_ino;
-    };
-    out.to_stdout = fstat(STDOUT_FILENO, &stdout_stat) == 0 && same(stdout_stat);
-    out.to_stderr = fstat(STDERR_FILENO, &stderr_stat) == 0 && same(stderr_stat);
+    FileFacts standard;
+    out.to_stdout = fstat(STDOUT_FILENO, &standard.stat) == 0 && same_file(standard, out.facts);
+    out.to_stderr = fstat(STDERR_FILENO, &standard.stat) == 0 && same_file(standard, out.facts);
     out.facts.kind = S_ISREG(out.facts.stat.st_mode) ? FileKind::regular : FileKind::pipe;
     out.old_mode = out.facts.stat.st_mode & 07777;
     if (out.facts.kind == FileKind::regular && !out.to_stdout) {
